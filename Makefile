@@ -1,0 +1,58 @@
+# Entry points of the project. Every target installs what it needs first (`deps`),
+# so a fresh Debian 12 machine needs nothing but `make`.
+
+PYTHON      ?= /usr/bin/python3
+BUILD_DIR   ?= build
+JOBS        ?= $(shell nproc)
+CMAKE_FLAGS ?=
+VIDEO       ?=
+
+# Debian packages the build, the tests, the demo and the benchmarks use.
+DEB_PACKAGES := cmake g++ make pkg-config libopencv-dev python3-opencv python3-numpy \
+                python3-loguru pybind11-dev python3-pybind11 python3-dev python3-pytest \
+                libgtest-dev
+
+.PHONY: all deps build test sanitize demo bench clean
+
+all: build
+
+deps:
+	@missing=""; \
+	for p in $(DEB_PACKAGES); do \
+	  dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed$$' || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  if [ "$$(id -u)" = 0 ]; then \
+	    echo "Installing:$$missing"; \
+	    apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $$missing; \
+	  else \
+	    echo "Missing packages. Run: sudo apt-get install -y$$missing"; exit 1; \
+	  fi; \
+	fi
+
+$(BUILD_DIR)/CMakeCache.txt: | deps
+	cmake -S . -B $(BUILD_DIR) -DPython_EXECUTABLE=$(PYTHON) -DCORVANE_WERROR=ON $(CMAKE_FLAGS)
+
+build: deps $(BUILD_DIR)/CMakeCache.txt
+	cmake --build $(BUILD_DIR) -j $(JOBS)
+
+test: build
+	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# The core's tests under ThreadSanitizer, then under AddressSanitizer with UBSan.
+sanitize: deps
+	cmake -S . -B $(BUILD_DIR)-tsan -DCORVANE_SANITIZE=thread -DCORVANE_BUILD_PYTHON=OFF
+	cmake --build $(BUILD_DIR)-tsan -j $(JOBS)
+	cd $(BUILD_DIR)-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --output-on-failure
+	cmake -S . -B $(BUILD_DIR)-asan -DCORVANE_SANITIZE=address -DCORVANE_BUILD_PYTHON=OFF
+	cmake --build $(BUILD_DIR)-asan -j $(JOBS)
+	cd $(BUILD_DIR)-asan && ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="print_stacktrace=1" ctest --output-on-failure
+
+demo: build
+	PYTHONPATH=$(BUILD_DIR)/python $(PYTHON) examples/demo.py $(if $(VIDEO),--video "$(VIDEO)")
+
+bench: build
+	PYTHONPATH=$(BUILD_DIR)/python $(PYTHON) bench/run_all.py
+
+clean:
+	rm -rf $(BUILD_DIR) $(BUILD_DIR)-tsan $(BUILD_DIR)-asan
