@@ -1,0 +1,121 @@
+"""Shared fixtures for the Python tests: the capture module, generated clips, a log
+recorder that replaces the capture module's logger, and helpers for waiting and for
+running scripts in a child interpreter."""
+import os
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
+if TESTS_DIR not in sys.path:
+    sys.path.insert(0, TESTS_DIR)
+
+import clips  # noqa: E402
+
+
+class LogRecorder:
+    """Stands in for the loguru logger: keeps (level, text) pairs, from any thread."""
+
+    def __init__(self):
+        self._mutex = threading.Lock()
+        self._lines = []
+
+    def _add(self, level, text):
+        with self._mutex:
+            self._lines.append((level, text))
+
+    def info(self, text):
+        self._add("info", text)
+
+    def warning(self, text):
+        self._add("warning", text)
+
+    def error(self, text):
+        self._add("error", text)
+
+    @property
+    def lines(self):
+        with self._mutex:
+            return list(self._lines)
+
+    def texts(self, level=None):
+        return [t for lv, t in self.lines if level is None or lv == level]
+
+    def clear(self):
+        with self._mutex:
+            self._lines.clear()
+
+
+def wait_until(condition, timeout=2.0, interval=0.005):
+    """Poll `condition` until it returns a true value or `timeout` seconds pass; return
+    its last value."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value or time.monotonic() >= deadline:
+            return value
+        time.sleep(interval)
+
+
+@pytest.fixture(scope="session")
+def capture_module():
+    import corvane.plugins.video.capture as module
+    return module
+
+
+@pytest.fixture
+def log(capture_module, monkeypatch):
+    recorder = LogRecorder()
+    monkeypatch.setattr(capture_module, "logger", recorder)
+    return recorder
+
+
+@pytest.fixture(name="wait_until")
+def wait_until_fixture():
+    return wait_until
+
+
+@pytest.fixture(scope="session")
+def clip_dir(tmp_path_factory):
+    return tmp_path_factory.mktemp("clips")
+
+
+@pytest.fixture(scope="session")
+def clip25(clip_dir):
+    """25 fps, 50 frames (2 s)."""
+    return clips.write_clip(clip_dir / "clip25.mkv", frames=50, fps=25.0)
+
+
+@pytest.fixture(scope="session")
+def clip200(clip_dir):
+    """200 fps, 400 frames (2 s)."""
+    return clips.write_clip(clip_dir / "clip200.mkv", frames=400, fps=200.0)
+
+
+@pytest.fixture(scope="session")
+def clip_short(clip_dir):
+    """100 fps, 12 frames: reaches its end in about 0.12 s."""
+    return clips.write_clip(clip_dir / "clip_short.mkv", frames=12, fps=100.0)
+
+
+@pytest.fixture
+def run_python():
+    """Run `code` in a child interpreter (same PYTHONPATH, tests directory importable)
+    and return the CompletedProcess; a hang fails the test after `timeout` seconds."""
+
+    def run(code, timeout=30, args=()):
+        env = dict(os.environ)
+        paths = [TESTS_DIR, os.path.join(TESTS_DIR, "capture")]
+        paths += [os.path.abspath(p) for p in env.get("PYTHONPATH", "").split(os.pathsep) if p]
+        env["PYTHONPATH"] = os.pathsep.join(paths)
+        try:
+            return subprocess.run([sys.executable, "-c", code, *map(str, args)], env=env,
+                                  capture_output=True, text=True, timeout=timeout)
+        except subprocess.TimeoutExpired as exc:
+            pytest.fail(f"child interpreter did not finish within {timeout} s:\n"
+                        f"stdout: {exc.stdout}\nstderr: {exc.stderr}")
+
+    return run
