@@ -1,0 +1,35 @@
+// The extension module corvane.plugins.video.capture.
+//
+// Loading imports OpenCV, threading, time and the loguru logger, in that order, and
+// keeps them as module attributes that the capture looks up at the moment of use, so a
+// replaced cv2.VideoCapture or logger is honoured. Then it defines ParallVideoCapture.
+#include <pybind11/pybind11.h>
+
+#include "exit_hook.hpp"
+#include "gil.hpp"
+#include "python_errors.hpp"
+#include "python_source.hpp"
+#include "register.hpp"
+
+namespace py = pybind11;
+using namespace corvane::video::bindings;
+
+PYBIND11_MODULE(capture, m) {
+  py::options options;
+  options.disable_function_signatures();
+
+  py::module_ cv2 = py::module_::import("cv2");
+  m.attr("cv2") = cv2;
+  m.attr("threading") = py::module_::import("threading");
+  m.attr("time") = py::module_::import("time");
+  m.attr("logger") = py::module_::import("loguru").attr("logger");
+
+  auto hooks = std::make_shared<ModuleHooks>(py::reinterpret_borrow<py::object>(m),
+                                             cv2.attr("VideoCapture"));
+  remember_main_thread();
+  register_error_translation();
+  register_capture(m, hooks);
+  register_sync(m);
+  register_native_source(m);
+  install_exit_hook();
+}

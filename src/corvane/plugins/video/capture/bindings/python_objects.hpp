@@ -1,0 +1,36 @@
+// Conversions between core values and Python objects: numbers that keep their kind,
+// host objects kept alive by native code, and frames as numpy arrays.
+#pragma once
+
+#include <memory>
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include "core/frame.hpp"
+#include "core/number.hpp"
+
+namespace corvane::video::bindings {
+
+// Text between Python and the core. The core holds UTF-8; lone surrogates, which a
+// Python string may hold, pass through both ways unchanged.
+std::string text_from_python(pybind11::handle text);
+pybind11::str text_to_python(const std::string& text);
+
+// An int stays an int and a float a float.
+pybind11::object to_python(const Number& n);
+// Accepts int (and bool), float, and any object with __index__ or __float__; raises
+// TypeError for anything else.
+Number number_from_python(pybind11::handle value);
+
+// A reference to a host object that native code can hold and drop on any thread.
+std::shared_ptr<const void> keep_alive(pybind11::object object);
+// The object behind a keep_alive handle.
+pybind11::object object_of(const std::shared_ptr<const void>& kept);
+
+// A numpy array over the pixels of `image` with cv2's shape and dtype conventions
+// ((h, w) for one channel, (h, w, c) otherwise). The array shares the pixels and keeps
+// them alive; `writable` false marks it read-only.
+pybind11::array mat_to_array(const cv::Mat& image, bool writable);
+
+}  // namespace corvane::video::bindings

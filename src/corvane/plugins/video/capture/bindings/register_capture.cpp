@@ -1,0 +1,324 @@
+// ParallVideoCapture: the Python face of the capture core.
+//
+// Python rules applied here and nowhere else: argument names, defaults and type errors,
+// truth values, the kinds of attribute values, documentation texts, the worker as a
+// daemon threading.Thread whose target is the object's own `_capture_loop`, and frames
+// as numpy arrays. Every call that may block on the core's locks or on a source gives up
+// the GIL first; callbacks into Python take it back (see gil.hpp).
+#include <cmath>
+#include <optional>
+
+#include "docs.hpp"
+#include "exit_hook.hpp"
+#include "gil.hpp"
+#include "python_errors.hpp"
+#include "python_objects.hpp"
+#include "python_source.hpp"
+#include "register.hpp"
+
+namespace py = pybind11;
+
+namespace corvane::video::bindings {
+
+namespace {
+
+// The Python-side state of one capture; the core holds everything else.
+struct PyCapture {
+  std::shared_ptr<ModuleHooks> hooks;
+  std::shared_ptr<Capture> core;
+  py::object video_path;   // the str as given
+  py::object auto_reload;  // the value as given; the core keeps its truth value
+  py::object thread = py::none();
+  bool thread_started = false;  // whether `thread` got as far as running
+  py::object lock_object;
+  py::object event_object;
+  // The view shown as `cap` for a native source, kept so that reads give one object.
+  py::object native_view;
+  std::shared_ptr<SourceHandle> native_view_source;
+
+  ~PyCapture();
+};
+
+// Workers as threading.Thread objects of the module's `threading` at launch time.
+class PythonThreads final : public WorkerThreads {
+ public:
+  PythonThreads(PyCapture& owner, py::handle self) : owner_(owner), self_(self) {}
+
+  void launch() override {
+    HostGil gil;
+    call_python([&] {
+      py::object thread_class = py::module_::import("corvane.plugins.video.capture")
+                                    .attr("threading")
+                                    .attr("Thread");
+      py::object thread = thread_class(py::arg("target") = self_.attr("_capture_loop"));
+      owner_.thread = thread;
+      owner_.thread_started = false;
+      thread.attr("daemon") = true;
+      thread.attr("start")();
+      owner_.thread_started = true;
+      return 0;
+    });
+  }
+
+  void join(std::chrono::duration<double> timeout) override {
+    HostGil gil;
+    call_python([&] {
+      // A thread that never started cannot be waited for, and a worker that finalises
+      // its own capture must not wait for itself.
+      if (owner_.thread.is_none() || !owner_.thread_started) return 0;
+      py::object ident = owner_.thread.attr("ident");
+      if (ident.equal(py::module_::import("threading").attr("get_ident")())) return 0;
+      owner_.thread.attr("join")(py::arg("timeout") = timeout.count());
+      return 0;
+    });
+  }
+
+ private:
+  PyCapture& owner_;
+  py::handle self_;
+};
+
+void stop_capture(PyCapture& self, py::handle self_object) {
+  PythonThreads threads(self, self_object);
+  GilRelease nogil;
+  self.core->stop(threads);
+}
+
+PyCapture::~PyCapture() {
+  // The finaliser of an object that is collected: stop, reporting an error the way the
+  // interpreter reports errors of finalisers. Nobody else can hold the capture now, so
+  // its locks are free; the GIL stays held because this often runs on the finished
+  // worker itself, where giving it up at interpreter exit would end the thread here.
+  if (!core || interpreter_exiting()) return;
+  try {
+    if (core->running() || core->source()) {
+      PythonThreads threads(*this, py::none());
+      core->stop(threads);
+    }
+  } catch (py::error_already_set& e) {
+    e.discard_as_unraisable("ParallVideoCapture.__del__");
+  } catch (const PythonError& e) {
+    e.restore();
+    PyErr_WriteUnraisable(nullptr);
+  } catch (const std::exception&) {
+  }
+}
+
+PyCapture& unwrap(py::handle self) { return self.cast<PyCapture&>(); }
+
+// The current frame copied for the caller, with its number; nullopt without a frame.
+// A native frame is copied without the GIL and outside the lock (the stored image is
+// never written again); a frame from a Python source is copied with its own copy(),
+// under the lock.
+std::optional<std::pair<Number, py::object>> copy_current_frame(Capture& core) {
+  std::optional<Frame> native;
+  std::optional<std::pair<Number, py::object>> result;
+  cv::Mat copy;
+  {
+    GilRelease nogil;
+    core.with_frame([&](const Frame* frame, const Number& number) {
+      if (frame == nullptr) return;
+      if (frame->foreign) {
+        HostGil gil;
+        result.emplace(number, object_of(frame->foreign).attr("copy")());
+      } else {
+        native = *frame;
+        result.emplace(number, py::object());
+      }
+    });
+    if (native) copy = native->image.clone();
+    native.reset();
+  }
+  if (result && !result->second) result->second = mat_to_array(copy, true);
+  return result;
+}
+
+}  // namespace
+
+void register_capture(py::module_& m, std::shared_ptr<ModuleHooks> hooks) {
+  py::class_<PyCapture> cls(m, "ParallVideoCapture");
+
+  cls.def(py::init([hooks](py::object video_path, py::object auto_reload) {
+            if (!PyUnicode_CheckExact(video_path.ptr())) {
+              throw py::type_error(std::string("video_path must be str, not ") +
+                                   Py_TYPE(video_path.ptr())->tp_name);
+            }
+            const bool reload = PyObject_IsTrue(auto_reload.ptr()) == 1;
+            if (PyErr_Occurred()) throw py::error_already_set();
+            auto self = std::make_unique<PyCapture>();
+            self->hooks = hooks;
+            self->video_path = video_path;
+            self->auto_reload = auto_reload;
+            self->core = std::make_shared<Capture>(text_from_python(video_path), reload, hooks, hooks);
+            self->lock_object = make_lock_object(self->core);
+            self->event_object = make_event_object(self->core);
+            return self;
+          }),
+          py::arg("video_path"), py::arg("auto_reload") = true);
+
+  // Lifecycle.
+  cls.def(
+      "start",
+      [](py::object self) {
+        auto& c = unwrap(self);
+        PythonThreads threads(c, self);
+        GilRelease nogil;
+        return c.core->start(threads);
+      },
+      docs::kStart);
+  cls.def("stop", [](py::object self) { stop_capture(unwrap(self), self); }, docs::kStop);
+  cls.def(
+      "_capture_loop",
+      [](py::object self) {
+        std::shared_ptr<Capture> core = unwrap(self).core;
+        ActiveWorker active(core);
+        GilRelease nogil;
+        core->run_loop();
+      },
+      docs::kCaptureLoop);
+  cls.def(
+      "__del__",
+      [](py::handle self) {
+        // A failed construction leaves no capture to stop.
+        auto* instance = reinterpret_cast<py::detail::instance*>(self.ptr());
+        if (!instance->get_value_and_holder(nullptr, false).holder_constructed()) return;
+        stop_capture(unwrap(self), self);
+      },
+      docs::kDel);
+  cls.def("is_running", [](PyCapture& c) { return c.core->running(); }, docs::kIsRunning);
+  cls.def("is_paused", [](PyCapture& c) { return c.core->paused(); }, docs::kIsPaused);
+
+  // Playback control.
+  cls.def("pause", [](PyCapture& c) { c.core->pause(); }, docs::kPause);
+  cls.def("resume", [](PyCapture& c) { c.core->resume(); }, docs::kResume);
+  cls.def(
+      "seek",
+      [](PyCapture& c, py::object frame_number) {
+        Capture& core = *c.core;
+        if (!PyLong_Check(frame_number.ptr()) && !PyFloat_Check(frame_number.ptr())) {
+          if (!core.ready_to_seek()) return false;
+          // Other kinds are compared the way Python compares them, so a value that
+          // cannot be compared with integers fails with the caller's own error.
+          if (!(frame_number < py::int_(0))) {
+            (void)(frame_number >= py::int_(core.properties().frame_count));
+          }
+        }
+        const Number target = number_from_python(frame_number);
+        GilRelease nogil;
+        return core.seek(target);
+      },
+      py::arg("frame_number"), docs::kSeek);
+
+  // Frame access.
+  cls.def(
+      "get_frame",
+      [](PyCapture& c, py::object wait_for_frame, py::object timeout) -> py::object {
+        const double seconds = PyFloat_AsDouble(timeout.ptr());
+        if (seconds == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+        const int wait = PyObject_IsTrue(wait_for_frame.ptr());
+        if (wait < 0) throw py::error_already_set();
+        if (wait) {
+          if (std::isnan(seconds)) throw py::value_error("Invalid value NaN (not a number)");
+          GilRelease nogil;
+          c.core->wait_for_new_frame(std::chrono::duration<double>(seconds));
+        }
+        auto current = copy_current_frame(*c.core);
+        if (!current) return py::none();
+        return current->second;
+      },
+      py::arg("wait_for_frame") = false, py::arg("timeout") = 0.1, docs::kGetFrame);
+  cls.def(
+      "get_frame_with_number",
+      [](PyCapture& c) {
+        auto current = copy_current_frame(*c.core);
+        if (!current) return py::make_tuple(py::none(), py::none());
+        return py::make_tuple(to_python(current->first), current->second);
+      },
+      docs::kGetFrameWithNumber);
+  cls.def(
+      "get_video_info",
+      [](PyCapture& c) {
+        py::dict info;
+        const VideoProperties p = c.core->properties();
+        info["width"] = p.width;
+        info["height"] = p.height;
+        info["fps"] = to_python(p.fps);
+        info["frame_count"] = p.frame_count;
+        info["duration"] = to_python(p.duration);
+        info["is_running"] = c.core->running();
+        info["is_paused"] = c.core->paused();
+        info["current_frame"] = to_python(c.core->current_frame_number());
+        return info;
+      },
+      docs::kGetVideoInfo);
+
+  // The fifteen attributes, in the order the constructor creates them.
+  cls.def_property_readonly("video_path", [](PyCapture& c) { return c.video_path; });
+  cls.def_property(
+      "auto_reload", [](PyCapture& c) { return c.auto_reload; },
+      [](PyCapture& c, py::object v) {
+        const int truth = PyObject_IsTrue(v.ptr());
+        if (truth < 0) throw py::error_already_set();
+        c.auto_reload = v;
+        c.core->set_auto_reload(truth == 1);
+      });
+  cls.def_property(
+      "cap",
+      [](PyCapture& c) -> py::object {
+        auto source = c.core->source();
+        if (!source) return py::none();
+        if (auto* python = dynamic_cast<PythonSource*>(&source->unsynchronised_source())) {
+          return python->object();
+        }
+        if (c.native_view_source != source) {
+          c.native_view = make_native_source_object(source);
+          c.native_view_source = source;
+        }
+        return c.native_view;
+      },
+      [](PyCapture& c, py::object value) {
+        if (value.is_none()) {
+          c.core->set_source(nullptr);
+        } else if (auto native = native_source_of(value)) {
+          c.core->set_source(native);
+        } else {
+          c.core->set_source(std::make_shared<SourceHandle>(std::make_unique<PythonSource>(value)));
+        }
+      });
+  cls.def_property(
+      "frame",
+      [](PyCapture& c) -> py::object {
+        auto frame = c.core->frame();
+        if (!frame) return py::none();
+        if (frame->foreign) return object_of(frame->foreign);
+        return mat_to_array(frame->image, false);
+      },
+      [](PyCapture& c, py::object value) {
+        if (value.is_none()) {
+          c.core->set_frame(std::nullopt);
+        } else {
+          c.core->set_frame(Frame{cv::Mat(), keep_alive(value)});
+        }
+      });
+  cls.def_property(
+      "running", [](PyCapture& c) { return c.core->running(); },
+      [](PyCapture& c, py::object v) { c.core->set_running(py::bool_(v)); });
+  cls.def_property_readonly("thread", [](PyCapture& c) { return c.thread; });
+  cls.def_property_readonly("lock", [](PyCapture& c) { return c.lock_object; });
+  cls.def_property(
+      "paused", [](PyCapture& c) { return c.core->paused(); },
+      [](PyCapture& c, py::object v) { c.core->set_paused(py::bool_(v)); });
+  cls.def_property_readonly("frame_count",
+                            [](PyCapture& c) { return c.core->properties().frame_count; });
+  cls.def_property_readonly("fps", [](PyCapture& c) { return to_python(c.core->properties().fps); });
+  cls.def_property_readonly("width", [](PyCapture& c) { return c.core->properties().width; });
+  cls.def_property_readonly("height", [](PyCapture& c) { return c.core->properties().height; });
+  cls.def_property_readonly("duration",
+                            [](PyCapture& c) { return to_python(c.core->properties().duration); });
+  cls.def_property(
+      "current_frame_number", [](PyCapture& c) { return to_python(c.core->current_frame_number()); },
+      [](PyCapture& c, py::handle v) { c.core->set_current_frame_number(number_from_python(v)); });
+  cls.def_property_readonly("frame_ready", [](PyCapture& c) { return c.event_object; });
+}
+
+}  // namespace corvane::video::bindings

@@ -1,0 +1,183 @@
+// Capture: a video source read on a worker thread, paced to the source's frame rate,
+// keeping the latest frame and its number for readers on other threads.
+//
+// Threads. Callers (typically a behaviour tree's tick thread) run start, stop, pause,
+// resume, seek and the frame queries; one worker thread at a time runs run_loop(). The
+// core does not create threads itself: start asks a WorkerThreads host to launch one
+// that calls run_loop(), and stop asks it to wait for that thread.
+//
+// Locks, in the only order in which they are ever nested:
+//   lifecycle_mutex_  serialises start and stop, so concurrent calls cannot launch two
+//                     workers for one capture;
+//   lock_             the public lock: publication of a frame and its number, readers'
+//                     copies, and seek's reposition-read-publish;
+//   SourceHandle's operation mutex (one per source): every call on a source;
+//   source_mutex_, state_mutex_, wake_mutex_: leaf mutexes held for a few loads and
+//                     stores only.
+// The worker holds lock_ only to publish, never while reading, sleeping or re-opening.
+//
+// The running flag carries a run generation: each start begins a new run, and a worker
+// keeps looping only while the run it started in is still the current, running one. A
+// worker that outlived its stop (a read that hung longer than stop waits) therefore ends
+// as soon as it gets control back, even if a new start has begun another run meanwhile,
+// and it cannot clear the running flag of that new run.
+//
+// Pacing uses the steady clock, so stepping the wall clock does not stretch a wait.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "frame.hpp"
+#include "logger.hpp"
+#include "number.hpp"
+#include "source_handle.hpp"
+#include "sync.hpp"
+
+namespace corvane::video {
+
+// Opens the source for a path; the host decides which kind of source that is.
+class SourceOpener {
+ public:
+  virtual ~SourceOpener() = default;
+  // Never returns null; throws VideoError (or an Interrupt) when the source object
+  // cannot even be created. An unopened source is returned, not thrown.
+  virtual std::shared_ptr<SourceHandle> open(const std::string& path) = 0;
+};
+
+// Runs worker threads for a capture; the host decides what a thread is.
+class WorkerThreads {
+ public:
+  virtual ~WorkerThreads() = default;
+  // Starts a thread that calls Capture::run_loop(). Throws when that fails.
+  virtual void launch() = 0;
+  // Waits at most `timeout` for the most recently launched worker to end. Returns at
+  // once when called on that worker itself (a thread cannot wait for itself).
+  virtual void join(std::chrono::duration<double> timeout) = 0;
+};
+
+// What the latest successful start read from the source.
+struct VideoProperties {
+  std::int64_t frame_count = 0;
+  Number fps;       // integer 0 until a start stores the reported rate
+  std::int64_t width = 0;
+  std::int64_t height = 0;
+  Number duration;  // integer 0 unless the reported rate was positive
+};
+
+class Capture {
+ public:
+  static constexpr double kJoinTimeoutSeconds = 1.0;
+  static constexpr double kDefaultFrameInterval = 0.033;
+  static constexpr double kPausePollSeconds = 0.1;
+
+  Capture(std::string video_path, bool auto_reload, std::shared_ptr<SourceOpener> opener,
+          std::shared_ptr<Logger> logger);
+  Capture(const Capture&) = delete;  // shared by the worker and every caller
+  Capture& operator=(const Capture&) = delete;
+
+  // Lifecycle. start opens the source on the calling thread and launches a worker;
+  // it returns false (after logging) when the source does not open or anything fails.
+  bool start(WorkerThreads& threads);
+  // Ends the run: waits at most 1 s for the worker, then releases the source (at once,
+  // or right after a read still in progress returns).
+  void stop(WorkerThreads& threads);
+  // The worker's body. Returns when the run ends.
+  void run_loop();
+  // Makes a worker leave at once, also from its pacing wait. For process exit.
+  void shut_down();
+
+  // Playback control.
+  void pause();
+  void resume();
+  bool seek(const Number& frame_number);
+  // The first check of seek: false, with the log line, when there is nothing to seek.
+  bool ready_to_seek();
+
+  // Frame access. wait_for_new_frame waits at most `timeout` for frame_ready and clears
+  // it when it was set. with_frame calls f(frame or nullptr, number) under lock_.
+  void wait_for_new_frame(std::chrono::duration<double> timeout);
+  template <typename F>
+  auto with_frame(F&& f) {
+    LockGuard guard(lock_);
+    std::optional<Frame> frame;
+    Number number;
+    {
+      std::lock_guard<std::mutex> g(state_mutex_);
+      frame = frame_;
+      number = current_frame_number_;
+    }
+    return f(frame ? &*frame : nullptr, number);
+  }
+
+  // State, readable and writable from any thread.
+  const std::string& video_path() const { return video_path_; }
+  bool auto_reload() const { return auto_reload_.load(); }
+  void set_auto_reload(bool v) { auto_reload_.store(v); }
+  bool running() const { return (run_state_.load() & kRunningBit) != 0; }
+  void set_running(bool v);
+  bool paused() const { return paused_.load(); }
+  void set_paused(bool v);
+  VideoProperties properties() const;
+  void set_properties(const VideoProperties& p);
+  Number current_frame_number() const;
+  void set_current_frame_number(const Number& n);
+  std::optional<Frame> frame() const;
+  void set_frame(std::optional<Frame> frame);
+  std::shared_ptr<SourceHandle> source() const;
+  void set_source(std::shared_ptr<SourceHandle> source);
+  Lock& lock() { return lock_; }
+  Event& frame_ready() { return frame_ready_; }
+  Logger& logger() { return *logger_; }
+
+ private:
+  static constexpr std::uint64_t kRunningBit = 1;
+  using Clock = std::chrono::steady_clock;
+
+  // One step of the worker, see run_loop.
+  enum class Pass { kContinue, kEnd };
+  Pass read_and_publish(std::uint64_t run, std::optional<Clock::time_point>& last_frame_time);
+  Pass reopen(std::uint64_t run);
+  bool still_running(std::uint64_t run) const;
+  std::shared_ptr<SourceHandle> require_source(const char* method) const;
+  void wake_waiters();
+  void give_up(std::uint64_t run);
+  // Sleeps until `deadline` unless shut_down is called; false when it was.
+  bool sleep_until(Clock::time_point deadline);
+
+  const std::string video_path_;
+  std::atomic<bool> auto_reload_;
+  const std::shared_ptr<SourceOpener> opener_;
+  const std::shared_ptr<Logger> logger_;
+
+  std::mutex lifecycle_mutex_;
+  bool worker_launched_ = false;  // guarded by lifecycle_mutex_
+
+  // run generation << 1 | running bit
+  std::atomic<std::uint64_t> run_state_{0};
+  std::atomic<bool> paused_{false};
+
+  Lock lock_;
+  Event frame_ready_;
+
+  mutable std::mutex state_mutex_;
+  std::optional<Frame> frame_;        // guarded by state_mutex_
+  Number current_frame_number_;       // guarded by state_mutex_
+  std::uint64_t seek_generation_ = 0; // guarded by state_mutex_; bumped by each published seek
+  VideoProperties properties_;        // guarded by state_mutex_
+
+  mutable std::mutex source_mutex_;
+  std::shared_ptr<SourceHandle> source_;  // guarded by source_mutex_
+
+  std::mutex wake_mutex_;
+  std::condition_variable wake_;
+  bool shutting_down_ = false;  // guarded by wake_mutex_
+};
+
+}  // namespace corvane::video

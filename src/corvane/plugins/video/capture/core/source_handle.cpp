@@ -1,0 +1,60 @@
+// SourceHandle: serialised calls and a release that never waits for a hung call.
+#include "source_handle.hpp"
+
+#include "errors.hpp"
+
+namespace corvane::video {
+
+SourceHandle::SourceHandle(std::unique_ptr<VideoSource> source) : source_(std::move(source)) {}
+
+SourceHandle::Session::Session(SourceHandle& handle) : handle_(handle) { handle_.op_mutex_.lock(); }
+
+SourceHandle::Session::~Session() {
+  handle_.op_mutex_.unlock();
+  handle_.finish_pending_release();
+}
+
+bool SourceHandle::is_opened() {
+  Session s(*this);
+  return s.source().is_opened();
+}
+
+bool SourceHandle::read(Frame& out) {
+  Session s(*this);
+  return s.source().read(out);
+}
+
+Number SourceHandle::get(int property) {
+  Session s(*this);
+  return s.source().get(property);
+}
+
+bool SourceHandle::set(int property, const Number& value) {
+  Session s(*this);
+  return s.source().set(property, value);
+}
+
+void SourceHandle::release() {
+  // Record the request first: a thread that unlocks after this point sees it.
+  release_pending_.store(true);
+  std::unique_lock<std::mutex> lock(op_mutex_, std::try_to_lock);
+  if (!lock.owns_lock()) return;  // the thread inside a call releases when it leaves
+  if (release_pending_.exchange(false)) source_->release();
+}
+
+void SourceHandle::finish_pending_release() noexcept {
+  while (release_pending_.load()) {
+    std::unique_lock<std::mutex> lock(op_mutex_, std::try_to_lock);
+    if (!lock.owns_lock()) return;  // whoever holds it now will see the request
+    if (!release_pending_.exchange(false)) return;
+    try {
+      source_->release();
+    } catch (const std::exception&) {
+      // No caller is waiting for this release; the source is gone either way.
+    } catch (const Interrupt&) {
+    }
+    return;
+  }
+}
+
+}  // namespace corvane::video

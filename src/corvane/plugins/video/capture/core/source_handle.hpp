@@ -1,0 +1,65 @@
+// SourceHandle: a VideoSource shared between the worker, seek, stop and host callers.
+//
+// Every operation on the source runs under the handle's operation mutex, so a seek's
+// reposition-and-read never interleaves with the worker's read, and no two threads are
+// ever inside the decoder at once. Holders share the handle through shared_ptr, so a
+// source that is replaced or dropped while another thread is inside a call on it stays
+// alive until that call returns.
+//
+// release() never waits for a call in progress (a read of a dead network stream may hang
+// for a long time): when the source is busy, the release is recorded and performed by
+// the thread that finishes the current call, right after it. Errors of such a deferred
+// release have no caller to go to and are dropped.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+
+#include "video_source.hpp"
+
+namespace corvane::video {
+
+class SourceHandle {
+ public:
+  explicit SourceHandle(std::unique_ptr<VideoSource> source);
+  SourceHandle(const SourceHandle&) = delete;  // owns the decoder and its mutex
+  SourceHandle& operator=(const SourceHandle&) = delete;
+
+  // Exclusive use of the source for several calls in a row. Blocks while another
+  // thread is inside a call on the source.
+  class Session {
+   public:
+    explicit Session(SourceHandle& handle);
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    VideoSource& source() { return *handle_.source_; }
+
+   private:
+    SourceHandle& handle_;
+  };
+
+  bool is_opened();
+  bool read(Frame& out);
+  Number get(int property);
+  bool set(int property, const Number& value);
+  // Releases now when the source is idle, otherwise as soon as the call in progress
+  // returns. Errors of an immediate release reach the caller.
+  void release();
+
+  // The source itself, for callers that need to know its concrete kind. Not for calls.
+  VideoSource& unsynchronised_source() { return *source_; }
+
+ private:
+  // Called after the operation mutex has been unlocked: performs a release that was
+  // requested while the source was busy.
+  void finish_pending_release() noexcept;
+
+  std::mutex op_mutex_;
+  std::atomic<bool> release_pending_{false};
+  std::unique_ptr<VideoSource> source_;  // calls guarded by op_mutex_
+};
+
+}  // namespace corvane::video

@@ -1,0 +1,27 @@
+// VideoSource: what the capture needs of a video source.
+//
+// Implementations: OpenCvSource (a native cv::VideoCapture) and, in the bindings, a
+// source that forwards to a host-language object. None of them need be thread-safe:
+// SourceHandle serialises every call. Every operation may throw VideoError (an ordinary
+// failure) or an Interrupt.
+#pragma once
+
+#include "frame.hpp"
+#include "number.hpp"
+
+namespace corvane::video {
+
+class VideoSource {
+ public:
+  virtual ~VideoSource() = default;
+
+  virtual bool is_opened() = 0;
+  // Decodes the next frame into `out`; false at end of stream or on a failed decode.
+  virtual bool read(Frame& out) = 0;
+  // A property such as cv::CAP_PROP_FPS, keeping the kind of number the source reports.
+  virtual Number get(int property) = 0;
+  virtual bool set(int property, const Number& value) = 0;
+  virtual void release() = 0;
+};
+
+}  // namespace corvane::video
