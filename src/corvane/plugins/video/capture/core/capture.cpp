@@ -178,8 +178,11 @@ Capture::Pass Capture::read_and_publish(std::uint64_t run,
         LockGuard guard(lock_);
         std::lock_guard<std::mutex> g(state_mutex_);
         // A seek that published since this read began has moved the source: this frame
-        // belongs to the old position and would pair with the wrong number.
-        if (seek_generation_ != seeks_before_read) return Pass::kContinue;
+        // belongs to the old position and would pair with the wrong number. A frame of
+        // a run that a later start has replaced belongs to nobody.
+        if (seek_generation_ != seeks_before_read || (run_state_.load() >> 1) != run) {
+          return Pass::kContinue;
+        }
         if (frame_) previous = std::move(*frame_);
         frame_ = std::move(frame);
         current_frame_number_ = current_frame_number_.plus_one();
@@ -215,13 +218,20 @@ Capture::Pass Capture::read_and_publish(std::uint64_t run,
 
 Capture::Pass Capture::reopen(std::uint64_t run) {
   require_source("release")->release();
-  set_source(opener_->open(video_path_));
-  if (!require_source("isOpened")->is_opened()) {
+  std::shared_ptr<SourceHandle> fresh = opener_->open(video_path_);
+  const bool opened = fresh->is_opened();
+  {
+    // The new source and the restart of the count go in together under the lock, so a
+    // seek either finishes on the old source before them or works on the new one.
+    LockGuard guard(lock_);
+    set_source(fresh);
+    if (opened) set_current_frame_number(Number::integer(0));
+  }
+  if (!opened) {
     logger_->error("视频重新加载失败: " + video_path_);
     give_up(run);
     return Pass::kEnd;
   }
-  set_current_frame_number(Number::integer(0));
   return Pass::kContinue;
 }
 
@@ -268,6 +278,8 @@ bool Capture::seek(const Number& frame_number) {
   try {
     Frame previous;
     LockGuard guard(lock_);
+    // Under the lock the source cannot be swapped by a re-open; use the current one.
+    src = require_source("set");
     SourceHandle::Session session(*src);
     session.source().set(cv::CAP_PROP_POS_FRAMES, frame_number);
     Frame frame;
