@@ -4,7 +4,6 @@ node handle, a generated clip and a child-interpreter runner."""
 import os
 import subprocess
 import sys
-import threading
 
 import pytest
 
@@ -13,52 +12,7 @@ if PY_TESTS_DIR not in sys.path:
     sys.path.insert(0, PY_TESTS_DIR)
 
 import clips  # noqa: E402
-
-
-class LogRecorder:
-    """Takes the logger's place; keeps (level, text) pairs from any thread."""
-
-    def __init__(self):
-        self._mutex = threading.Lock()
-        self._lines = []
-
-    def _add(self, level, text):
-        with self._mutex:
-            self._lines.append((level, text))
-
-    def info(self, text):
-        self._add("info", text)
-
-    def warning(self, text):
-        self._add("warning", text)
-
-    def error(self, text):
-        self._add("error", text)
-
-    @property
-    def lines(self):
-        with self._mutex:
-            return list(self._lines)
-
-    def without_info(self):
-        return [line for line in self.lines if line[0] != "info"]
-
-
-class Handle:
-    """A node handle with scripted inputs that records what the tick writes."""
-
-    def __init__(self, **inputs):
-        self.inputs = inputs
-        self.writes = []
-
-    def getInputObject(self, name):
-        return self.inputs.get(name)
-
-    def getInputString(self, name):
-        return self.inputs[name]
-
-    def setOutput(self, name, value):
-        self.writes.append((name, value))
+from nodes_support import LogRecorder  # noqa: E402
 
 
 @pytest.fixture(scope="session")

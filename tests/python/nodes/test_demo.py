@@ -6,9 +6,8 @@ import sys
 
 import cv2
 
-from conftest import PY_TESTS_DIR
-
-DEMO = os.path.join(os.path.dirname(os.path.dirname(PY_TESTS_DIR)), "examples", "demo.py")
+REPO_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
+DEMO = os.path.join(REPO_DIR, "examples", "demo.py")
 
 
 def test_demo_runs_both_pairs_and_writes_a_contact_sheet(tmp_path):

@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 import clips
-from conftest import Handle
+from nodes_support import Handle
 
 OPEN_FAILED = "视频加载失败，请检查路径是否正确"
 

@@ -6,7 +6,7 @@ import types
 
 import pytest
 
-from conftest import Handle
+from nodes_support import Handle
 
 CLASS_NAMES = ["CreateThreadedVideoCapture", "ReadThreadedFrame", "CreateVideoCapture", "ReadFrame"]
 
@@ -54,16 +54,6 @@ def test_node_class_shape(nodes, name):
     assert [list(decl) for decl in cls.ports] == [["name", "type", "direction", "description"]] * 2
     assert isinstance(vars(cls)["tick"], staticmethod)
     assert list(inspect.signature(cls.tick).parameters) == ["node"]
-
-
-@pytest.mark.parametrize("call", [
-    lambda tick: tick(),
-    lambda tick: tick(None, None),
-    lambda tick: tick(handle=None),
-], ids=["no argument", "two arguments", "wrong keyword"])
-def test_tick_takes_exactly_the_parameter_node(nodes, call):
-    with pytest.raises(TypeError):
-        call(nodes.ReadFrame.tick)
 
 
 # For each class, inputs on which its tick completes after logging a problem.

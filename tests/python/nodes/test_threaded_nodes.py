@@ -4,7 +4,7 @@ import types
 
 import pytest
 
-from conftest import Handle
+from nodes_support import Handle
 
 OPEN_FAILED = "视频加载失败，请检查路径是否正确: "
 
@@ -167,13 +167,15 @@ def test_create_errors_leave_the_tick_without_a_line(nodes, log, monkeypatch, ma
 
 # --- ReadThreadedFrame --------------------------------------------------------------------
 
-@pytest.mark.parametrize("running", [False, 0, None])
-def test_capture_not_running_warns_with_its_path(nodes, log, success, running):
-    cap = FakeCapture("cam.mkv")
+@pytest.mark.parametrize("running, path, text", [
+    (False, "cam.mkv", "cam.mkv"), (0, "cam.mkv", "cam.mkv"), (None, 42, "42"),
+])
+def test_capture_not_running_warns_with_its_path(nodes, log, success, running, path, text):
+    cap = FakeCapture(path)
     cap.running = running
     handle = Handle(video_capture=cap)
     assert nodes.ReadThreadedFrame.tick(handle) is success
-    assert log.lines == [("warning", "视频未启动: cam.mkv")]
+    assert log.lines == [("warning", "视频未启动: " + text)]
     assert cap.calls == ["is_running"]
     assert handle.writes == []
 
@@ -197,13 +199,6 @@ def test_frame_is_output_whatever_its_truth_value(nodes, log, success, frame):
     assert log.lines == []
 
 
-def test_video_path_is_logged_as_text(nodes, log):
-    cap = FakeCapture(42)
-    cap.running = False
-    nodes.ReadThreadedFrame.tick(Handle(video_capture=cap))
-    assert log.lines == [("warning", "视频未启动: 42")]
-
-
 def test_nothing_on_the_input_ends_the_tick_with_the_error(nodes, log):
     handle = Handle()
     with pytest.raises(AttributeError, match="is_running"):
@@ -211,8 +206,10 @@ def test_nothing_on_the_input_ends_the_tick_with_the_error(nodes, log):
     assert log.lines == [] and handle.writes == []
 
 
-def test_stopped_real_capture_warns_on_every_tick(nodes, log, clip, wait_frame, success):
+def test_stopped_real_capture_warns_on_every_tick(nodes, log, clip, wait_frame, real_captures,
+                                                  success):
     cap = nodes.ParallVideoCapture(clip)
+    real_captures.append(cap)
     assert cap.start()
     wait_frame(cap)
     handle = Handle(video_capture=cap)
