@@ -1,6 +1,9 @@
 // OpenCvSource: forwards to cv::VideoCapture, turning OpenCV exceptions into VideoError.
 #include "opencv_source.hpp"
 
+#include <algorithm>
+#include <iterator>
+
 #include "errors.hpp"
 
 namespace corvane::video {
@@ -24,12 +27,26 @@ OpenCvSource::OpenCvSource(const std::string& path) {
 
 bool OpenCvSource::is_opened() { return capture_.isOpened(); }
 
+cv::Mat& OpenCvSource::free_buffer() {
+  for (cv::Mat& buffer : pool_) {
+    // Only the pool refers to it: no reader, no published frame. Nobody else can take a
+    // new reference to it, so the count cannot rise behind this check.
+    if (buffer.u == nullptr || __atomic_load_n(&buffer.u->refcount, __ATOMIC_ACQUIRE) == 1) {
+      return buffer;
+    }
+  }
+  // Every buffer is in use (readers hold copies for long): let the oldest go to its
+  // holders and decode into a new one.
+  std::rotate(std::begin(pool_), std::begin(pool_) + 1, std::end(pool_));
+  pool_[kPoolSize - 1].release();
+  return pool_[kPoolSize - 1];
+}
+
 bool OpenCvSource::read(Frame& out) {
-  // A fresh Mat per frame: the previous one may still be held by readers.
-  cv::Mat image;
-  const bool ok = guarded([&] { return capture_.read(image); });
+  cv::Mat& buffer = free_buffer();
+  const bool ok = guarded([&] { return capture_.read(buffer); });
   if (ok) {
-    out.image = std::move(image);
+    out.image = buffer;  // shares the pixels; the pool keeps its reference
     out.foreign.reset();
   }
   return ok;

@@ -9,6 +9,9 @@
 
 namespace corvane::video {
 
+// Frames are decoded into a small pool of buffers: a read reuses a buffer that nobody
+// else holds any more (not the published frame, not a copy in progress), so steady-state
+// decoding allocates nothing. A buffer still shared is never written again.
 class OpenCvSource final : public VideoSource {
  public:
   // Opens `path` with any backend, as cv::VideoCapture's string constructor does.
@@ -21,7 +24,11 @@ class OpenCvSource final : public VideoSource {
   void release() override;
 
  private:
+  static constexpr size_t kPoolSize = 4;
+  cv::Mat& free_buffer();
+
   cv::VideoCapture capture_;
+  cv::Mat pool_[kPoolSize];
 };
 
 }  // namespace corvane::video
