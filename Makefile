@@ -37,7 +37,7 @@ build: deps $(BUILD_DIR)/CMakeCache.txt
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
 test: build
-	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+	cd $(BUILD_DIR) && ctest --output-on-failure
 
 # The core's tests under ThreadSanitizer, then under AddressSanitizer with UBSan.
 sanitize: deps
