@@ -7,7 +7,6 @@ import time
 import pytest
 
 from clips import frame_index
-from capture_support import FPS, FRAME_COUNT, HEIGHT, WIDTH
 
 
 def info_line(size, rate, count, length):
