@@ -252,6 +252,19 @@ void register_capture(py::module_& m, std::shared_ptr<ModuleHooks> hooks) {
       },
       docs::kGetVideoInfo);
 
+  // For measurements: (read started, read finished, published) of the most recent
+  // publications, in seconds of the monotonic clock that time.monotonic() reads.
+  cls.def("_publication_timings", [](PyCapture& c) {
+    const auto seconds = [](std::chrono::steady_clock::time_point t) {
+      return std::chrono::duration<double>(t.time_since_epoch()).count();
+    };
+    py::list out;
+    for (const auto& t : c.core->recent_publications()) {
+      out.append(py::make_tuple(seconds(t.read_started), seconds(t.read_finished), seconds(t.published)));
+    }
+    return out;
+  });
+
   // The fifteen attributes, in the order the constructor creates them.
   cls.def_property_readonly("video_path", [](PyCapture& c) { return c.video_path; });
   cls.def_property(

@@ -164,13 +164,16 @@ Capture::Pass Capture::read_and_publish(std::uint64_t run,
     Frame frame;
     bool ok;
     std::uint64_t seeks_before_read;
+    PublicationTiming timing;
     {
       SourceHandle::Session session(*src);
       {
         std::lock_guard<std::mutex> g(state_mutex_);
         seeks_before_read = seek_generation_;
       }
+      timing.read_started = Clock::now();
       ok = session.source().read(frame);
+      timing.read_finished = Clock::now();
     }
     if (ok) {
       Frame previous;
@@ -187,6 +190,13 @@ Capture::Pass Capture::read_and_publish(std::uint64_t run,
         frame_ = std::move(frame);
         current_frame_number_ = current_frame_number_.plus_one();
         last_frame_time = Clock::now();
+        timing.published = *last_frame_time;
+        if (timings_.size() < kTimingHistory) {
+          timings_.push_back(timing);
+        } else {
+          timings_[timings_next_] = timing;
+        }
+        timings_next_ = (timings_next_ + 1) % kTimingHistory;
         frame_ready_.set();
       }
       // `previous` is dropped here, outside the locks: a host frame may need the host.
@@ -307,6 +317,16 @@ bool Capture::seek(const Number& frame_number) {
 
 void Capture::wait_for_new_frame(std::chrono::duration<double> timeout) {
   if (frame_ready_.wait_for(timeout)) frame_ready_.clear();
+}
+
+std::vector<PublicationTiming> Capture::recent_publications() const {
+  std::lock_guard<std::mutex> g(state_mutex_);
+  if (timings_.size() < kTimingHistory) return timings_;
+  std::vector<PublicationTiming> ordered(timings_.begin() + static_cast<std::ptrdiff_t>(timings_next_),
+                                         timings_.end());
+  ordered.insert(ordered.end(), timings_.begin(),
+                 timings_.begin() + static_cast<std::ptrdiff_t>(timings_next_));
+  return ordered;
 }
 
 VideoProperties Capture::properties() const {

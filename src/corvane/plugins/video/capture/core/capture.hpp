@@ -33,6 +33,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "frame.hpp"
 #include "logger.hpp"
@@ -71,8 +72,17 @@ struct VideoProperties {
   Number duration;  // integer 0 unless the reported rate was positive
 };
 
+// When one publication's read began and ended and when the frame was published, on
+// the steady clock. Kept for the most recent publications, for measurements.
+struct PublicationTiming {
+  std::chrono::steady_clock::time_point read_started;
+  std::chrono::steady_clock::time_point read_finished;
+  std::chrono::steady_clock::time_point published;
+};
+
 class Capture {
  public:
+  static constexpr size_t kTimingHistory = 1024;
   static constexpr double kJoinTimeoutSeconds = 1.0;
   static constexpr double kDefaultFrameInterval = 0.033;
   static constexpr double kPausePollSeconds = 0.1;
@@ -132,6 +142,8 @@ class Capture {
   void set_frame(std::optional<Frame> frame);
   std::shared_ptr<SourceHandle> source() const;
   void set_source(std::shared_ptr<SourceHandle> source);
+  // The timings of the most recent publications of the worker, oldest first.
+  std::vector<PublicationTiming> recent_publications() const;
   Lock& lock() { return lock_; }
   Event& frame_ready() { return frame_ready_; }
   Logger& logger() { return *logger_; }
@@ -171,6 +183,8 @@ class Capture {
   Number current_frame_number_;       // guarded by state_mutex_
   std::uint64_t seek_generation_ = 0; // guarded by state_mutex_; bumped by each published seek
   VideoProperties properties_;        // guarded by state_mutex_
+  std::vector<PublicationTiming> timings_;  // guarded by state_mutex_; a ring of kTimingHistory
+  size_t timings_next_ = 0;                 // guarded by state_mutex_
 
   mutable std::mutex source_mutex_;
   std::shared_ptr<SourceHandle> source_;  // guarded by source_mutex_
