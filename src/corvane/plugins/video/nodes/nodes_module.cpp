@@ -11,6 +11,10 @@
 
 #include "nodes_registration.h"
 
+#ifndef CORVANE_VIDEO_VERSION
+#error "CORVANE_VIDEO_VERSION is defined by cmake/install.cmake from the project's version"
+#endif
+
 namespace py = pybind11;
 
 namespace {
@@ -47,6 +51,7 @@ void init_nodes(py::module_ &module) {
 
     corvane::video::nodes::register_threaded_nodes(module);
     corvane::video::nodes::register_direct_nodes(module);
+    module.attr("__version__") = CORVANE_VIDEO_VERSION;
 }
 
 py::module_::module_def nodes_module_def;

@@ -11,6 +11,10 @@
 #include "python_source.hpp"
 #include "register.hpp"
 
+#ifndef CORVANE_VIDEO_VERSION
+#error "CORVANE_VIDEO_VERSION is defined by cmake/install.cmake from the project's version"
+#endif
+
 namespace py = pybind11;
 using namespace corvane::video::bindings;
 
@@ -31,5 +35,6 @@ PYBIND11_MODULE(capture, m) {
   register_capture(m, hooks);
   register_sync(m);
   register_native_source(m);
+  m.attr("__version__") = CORVANE_VIDEO_VERSION;
   install_exit_hook();
 }
