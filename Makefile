@@ -10,7 +10,7 @@ VIDEO       ?=
 # Debian packages the build, the tests, the demo and the benchmarks use.
 DEB_PACKAGES := cmake g++ make pkg-config libopencv-dev python3-opencv python3-numpy \
                 python3-loguru pybind11-dev python3-pybind11 python3-dev python3-pytest \
-                libgtest-dev \
+                libgtest-dev python3-matplotlib \
                 python3-skbuild python3-venv python3-mypy
 
 .PHONY: all deps build test sanitize demo bench clean
