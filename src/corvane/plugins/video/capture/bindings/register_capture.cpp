@@ -110,12 +110,16 @@ PyCapture& unwrap(py::handle self) { return self.cast<PyCapture&>(); }
 // A native frame is copied without the GIL and outside the lock (the stored image is
 // never written again); a frame from a Python source is copied with its own copy(),
 // under the lock.
-std::optional<std::pair<Number, py::object>> copy_current_frame(Capture& core) {
+// With `wait_seconds`, first waits for a new frame the way get_frame does, in the same
+// stretch without the GIL.
+std::optional<std::pair<Number, py::object>> copy_current_frame(
+    Capture& core, std::optional<double> wait_seconds = std::nullopt) {
   std::optional<Frame> native;
   std::optional<std::pair<Number, py::object>> result;
   cv::Mat copy;
   {
     GilRelease nogil;
+    if (wait_seconds) core.wait_for_new_frame(std::chrono::duration<double>(*wait_seconds));
     core.with_frame([&](const Frame* frame, const Number& number) {
       if (frame == nullptr) return;
       if (frame->foreign) {
@@ -217,12 +221,8 @@ void register_capture(py::module_& m, std::shared_ptr<ModuleHooks> hooks) {
         if (seconds == -1.0 && PyErr_Occurred()) throw py::error_already_set();
         const int wait = PyObject_IsTrue(wait_for_frame.ptr());
         if (wait < 0) throw py::error_already_set();
-        if (wait) {
-          if (std::isnan(seconds)) throw py::value_error("Invalid value NaN (not a number)");
-          GilRelease nogil;
-          c.core->wait_for_new_frame(std::chrono::duration<double>(seconds));
-        }
-        auto current = copy_current_frame(*c.core);
+        if (wait && std::isnan(seconds)) throw py::value_error("Invalid value NaN (not a number)");
+        auto current = copy_current_frame(*c.core, wait ? std::optional<double>(seconds) : std::nullopt);
         if (!current) return py::none();
         return current->second;
       },
