@@ -1,0 +1,103 @@
+"""Type information: the stubs agree with the built modules (mypy's stubtest, plus the
+parameter lists that stubtest cannot read from pybind11 methods), and both modules report the
+project's version."""
+import ast
+import os
+import re
+import subprocess
+import sys
+
+import pytest
+
+import corvane.plugins.video.capture as capture
+import corvane.plugins.video.nodes as nodes
+
+PACKAGING_DIR = os.path.dirname(os.path.abspath(__file__))
+REPO_DIR = os.path.dirname(os.path.dirname(os.path.dirname(PACKAGING_DIR)))
+PACKAGE_DIR = os.path.dirname(capture.__file__)
+PYTHON_DIR = os.path.dirname(os.path.dirname(os.path.dirname(PACKAGE_DIR)))
+
+
+def run_mypy_tool(args, cwd):
+    env = dict(os.environ, PYTHONPATH=PYTHON_DIR, MYPYPATH=PYTHON_DIR)
+    return subprocess.run([sys.executable, "-m", *args], capture_output=True, text=True,
+                          timeout=120, cwd=cwd, env=env)
+
+
+def test_stubtest_finds_the_stubs_consistent_with_the_modules(tmp_path):
+    done = run_mypy_tool(["mypy.stubtest", "--allowlist",
+                          os.path.join(PACKAGING_DIR, "stubtest_allowlist.txt"),
+                          "corvane.plugins.video.capture", "corvane.plugins.video.nodes"],
+                         cwd=tmp_path)
+    assert done.returncode == 0, done.stdout + done.stderr
+
+
+def stub_functions(stub_name):
+    """{qualified name: [(parameter, default source or None), ...]} of a stub's methods."""
+    with open(os.path.join(PACKAGE_DIR, stub_name), encoding="utf-8") as f:
+        tree = ast.parse(f.read())
+    found = {}
+    for cls in (n for n in tree.body if isinstance(n, ast.ClassDef)):
+        for fn in (n for n in cls.body if isinstance(n, ast.FunctionDef)):
+            if any(isinstance(d, ast.Name) and d.id == "property" for d in fn.decorator_list):
+                continue
+            args = fn.args.posonlyargs + fn.args.args
+            defaults = [None] * (len(args) - len(fn.args.defaults)) + fn.args.defaults
+            params = [(a.arg, None if d is None else ast.literal_eval(d))
+                      for a, d in zip(args, defaults) if a.arg != "self"]
+            if fn.args.vararg is not None:
+                params.append(("*" + fn.args.vararg.arg, None))
+            found[cls.name + "." + fn.name] = params
+    return found
+
+
+def runtime_parameters(cls, method):
+    """Parameters of a pybind11 method as its argument error lists them. The methods'
+    docstrings carry no signature, so this is where the bound names and defaults show."""
+    with pytest.raises(TypeError) as error:
+        if method == "__init__":
+            cls(_no_such_argument=1)
+        else:
+            getattr(cls, method)(None, _no_such_argument=1)
+    match = re.search(r"^\s+1\. \S*?\((.*)\)", str(error.value), re.M)
+    assert match, str(error.value)
+    params = []
+    for part in match.group(1).split(", "):
+        name, _, rest = part.partition(": ")
+        if name == "self" or part in ("*args", "**kwargs"):
+            continue
+        _, _, default = rest.partition(" = ")
+        params.append((name, ast.literal_eval(default) if default else None))
+    return params
+
+
+CLASSES = {"ParallVideoCapture": capture.ParallVideoCapture,
+           "_CaptureLock": capture._CaptureLock,
+           "_FrameReadyEvent": capture._FrameReadyEvent,
+           "_NativeVideoCapture": capture._NativeVideoCapture}
+
+
+@pytest.mark.parametrize("qualname", sorted(
+    name for name in stub_functions("capture.pyi")
+    if name.split(".")[0] in CLASSES and name.split(".")[1] not in ("__del__", "__exit__")))
+def test_stub_parameters_match_the_bound_names_and_defaults(qualname):
+    class_name, method = qualname.split(".")
+    stub = stub_functions("capture.pyi")[qualname]
+    runtime = runtime_parameters(CLASSES[class_name], method)
+    if class_name == "_NativeVideoCapture":
+        # Positional-only in the stub: only the count and defaults are bound.
+        assert [d for _, d in stub] == [d for _, d in runtime]
+    else:
+        assert stub == runtime
+
+
+def test_both_modules_and_the_wheel_report_the_project_version():
+    with open(os.path.join(REPO_DIR, "CMakeLists.txt"), encoding="utf-8") as f:
+        version = re.search(r"^project\(corvane_video VERSION ([0-9.]+)", f.read(), re.M).group(1)
+    assert capture.__version__ == nodes.__version__ == version
+    done = subprocess.run([sys.executable, "setup.py", "--version"], capture_output=True,
+                          text=True, timeout=60, cwd=REPO_DIR)
+    assert done.stdout.strip().splitlines()[-1] == version
+    for stub in ("capture.pyi", "nodes.pyi"):
+        with open(os.path.join(PACKAGE_DIR, stub), encoding="utf-8") as f:
+            assert "\n__version__: str\n" in f.read()
