@@ -50,6 +50,11 @@ def nodes():
     return module
 
 
+@pytest.fixture(scope="session")
+def success(nodes):
+    return nodes.NodeStatus.SUCCESS
+
+
 @pytest.fixture
 def node_log(nodes, capture_module, monkeypatch):
     """A recorder in place of the logger of both modules."""
