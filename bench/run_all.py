@@ -87,9 +87,12 @@ def main():
         f"| pure-Python reader: p50 {base['p50_ms']:.3f} ms, p99 {base['p99_ms']:.3f} ms "
         f"(**{spacing['p99_advantage']:.0f}x** larger) | p99 <= 1 ms and >= 5x smaller | {verdict(ok2)} |")
     for t in throughput:
-        add(f"| 3 | publication rate, pacing never waits ({t['clip']}; {t['runs']} runs) | {t['capture_fps']:.0f} fps = "
-            f"**{t['ratio']:.3f}** of bare | bare `cv::VideoCapture` loop: {t['bare_fps']:.0f} fps | >= 0.95 | "
-            f"{verdict(t['ratio'] >= 0.95)} |")
+        ceiling = t["ceiling_fps"] / t["bare_fps"]
+        note = "" if ceiling > 0.99 else (f"; the pacing rule caps it at {t['ceiling_fps']:.0f} fps = "
+                                          f"{ceiling:.2f} of bare, and it reaches {t['capture_fps'] / t['ceiling_fps']:.2f} of that")
+        add(f"| 3 | publication rate on a clip with a very high reported rate ({t['clip']}; {t['runs']} runs) "
+            f"| {t['capture_fps']:.0f} fps = **{t['ratio']:.3f}** of bare{note} "
+            f"| bare `cv::VideoCapture` loop: {t['bare_fps']:.0f} fps | >= 0.95 | {verdict(t['ratio'] >= 0.95)} |")
     for latency in latencies:
         ok4 = latency["p50_us"] <= 100 and latency["p99_us"] <= 1000
         add(f"| 4 | publication to return of a waiting `get_frame(wait_for_frame=True)`, copy included "
