@@ -1,0 +1,110 @@
+"""A behaviour tree reading a webcam or a network stream named on the command line.
+
+    PYTHONPATH=build/python python3 examples/camera_tree.py 0                 # /dev/video0
+    PYTHONPATH=build/python python3 examples/camera_tree.py rtsp://host/stream --show
+    PYTHONPATH=build/python python3 examples/camera_tree.py clip.mkv --seconds 5
+
+A tree with CreateThreadedVideoCapture, ticked once, opens the source; then a tree of
+ReadThreadedFrame -> FrameStatistics (examples/frame_consumer.py) [-> Preview with --show]
+ticks until the time is up. The capture decodes on its own thread
+and re-opens the source when it ends or fails (auto_reload), which for a live source means
+reconnecting. Once a second the script prints the frame number the capture has reached and
+the brightness and motion of the latest frame; Ctrl-C stops it.
+
+RTSP goes over TCP: unless OPENCV_FFMPEG_CAPTURE_OPTIONS is already set, the script sets it to
+"rtsp_transport;tcp" before anything is opened (--udp leaves OpenCV's own choice).
+"""
+import argparse
+import os
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+
+def source_string(argument):
+    """A camera number becomes its device path; anything else is passed on unchanged."""
+    if argument.isdigit() and sys.platform.startswith("linux"):
+        return "/dev/video" + argument
+    return argument
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("source", help="camera number, device path, URL or file")
+    parser.add_argument("--seconds", type=float, help="stop after this long (default: Ctrl-C)")
+    parser.add_argument("--rate", type=float, default=30.0, help="ticks per second")
+    parser.add_argument("--show", action="store_true", help="show the frames in a window")
+    parser.add_argument("--udp", action="store_true",
+                        help="do not force RTSP over TCP")
+    args = parser.parse_args(argv)
+
+    # FFmpeg reads its capture options when a source is opened, so set them before that.
+    if not args.udp:
+        os.environ.setdefault("OPENCV_FFMPEG_CAPTURE_OPTIONS", "rtsp_transport;tcp")
+
+    import cv2
+    from corvane.nodes import Entry, NodeStatus, SimpleActionNode, Tree
+    from corvane.plugins.video import nodes
+    from frame_consumer import add_frame_statistics
+
+    class Preview(SimpleActionNode):
+        ports = [{"name": "frame", "type": "object", "direction": "input", "description": ""}]
+
+        @staticmethod
+        def tick(node):
+            frame = node.getInputObject("frame")
+            if frame is not None:
+                cv2.imshow("corvane-video", frame)
+                cv2.waitKey(1)
+            return NodeStatus.SUCCESS
+
+    source = source_string(args.source)
+    # Opening is a tree of its own, ticked once: ReadThreadedFrame needs a capture to read
+    # (given nothing, its tick fails), so the reading tree runs only once one is open.
+    board = {}
+    opener = Tree(board)
+    opener.add(nodes.CreateThreadedVideoCapture,
+               config={"video_source": source, "auto_reload": True})
+    opener.tick()
+    video = board.get("video_capture")
+    if video is None:  # the nodes have logged why
+        print("could not open " + source, file=sys.stderr)
+        return 1
+
+    tree = Tree(board)
+    tree.add(nodes.ReadThreadedFrame)
+    add_frame_statistics(tree, frame="frame", prefix="stats")
+    if args.show:
+        tree.add(Preview, frame=Entry("frame"))
+
+    next_report = [time.monotonic()]
+
+    def report():
+        now = time.monotonic()
+        if now < next_report[0]:
+            return False
+        next_report[0] = now + 1.0
+        info = video.get_video_info()
+        if "stats.brightness" in board:
+            print("frame %-6s brightness %6.1f  motion %5.2f" % (
+                info["current_frame"], board["stats.brightness"], board["stats.motion"]),
+                flush=True)
+        return not info["is_running"]
+
+    try:
+        tree.run(args.rate, duration=args.seconds, until=report)
+    except KeyboardInterrupt:
+        pass
+    finally:
+        video.stop()  # the tree's owner stops the capture; the nodes never do
+        if args.show:
+            cv2.destroyAllWindows()
+    info = video.get_video_info()
+    print("%s: %dx%d, %.2f fps reported, reached frame %s" % (
+        source, info["width"], info["height"], info["fps"], info["current_frame"]))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
