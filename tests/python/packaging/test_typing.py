@@ -32,6 +32,47 @@ def test_stubtest_finds_the_stubs_consistent_with_the_modules(tmp_path):
     assert done.returncode == 0, done.stdout + done.stderr
 
 
+# Code a user might write: the lines marked "# E: <code>" are the mistakes mypy must report,
+# and nothing else may be reported.
+USER_CODE = """\
+from corvane.plugins.video import capture, nodes
+from corvane.plugins.video.capture import ParallVideoCapture
+
+video = ParallVideoCapture("clip.mkv", auto_reload=False)
+if video.start():
+    frame = video.get_frame(wait_for_frame=True, timeout=0.5)
+    if frame is not None:
+        height, width = frame.shape[:2]
+    number, image = video.get_frame_with_number()
+    info = video.get_video_info()
+    rate: float = info["fps"] * 2
+    with video.lock:
+        pass
+    ready: bool = video.frame_ready.wait(0.1)
+    video.cap.set(1, 10.0) if video.cap else None
+video.stop()
+tick = nodes.ReadThreadedFrame.tick
+capture.cv2.VideoCapture = object
+video.video_path = "other"  # E: misc
+ParallVideoCapture(1)  # E: arg-type
+video.seek("3")  # E: arg-type
+info["nope"]  # E: typeddict-item
+video.get_frame(True, "slow")  # E: arg-type
+video.get_frame().shape  # E: union-attr
+"""
+
+
+def test_user_code_type_checks_against_the_stubs(tmp_path):
+    (tmp_path / "use.py").write_text(USER_CODE, encoding="utf-8")
+    done = run_mypy_tool(["mypy", "--cache-dir", os.devnull, "--no-error-summary",
+                          "--show-error-codes", "use.py"], cwd=tmp_path)
+    reported = sorted((int(line), code) for line, code in
+                      re.findall(r"^use\.py:(\d+): error: .*\[([a-z-]+)\]$", done.stdout, re.M))
+    expected = sorted((number, line.rsplit("# E: ", 1)[1])
+                      for number, line in enumerate(USER_CODE.splitlines(), 1) if "# E: " in line)
+    assert reported == expected, done.stdout + done.stderr
+
+
 def stub_functions(stub_name):
     """{qualified name: [(parameter, default source or None), ...]} of a stub's methods."""
     with open(os.path.join(PACKAGE_DIR, stub_name), encoding="utf-8") as f:
