@@ -104,7 +104,17 @@ PyCapture::~PyCapture() {
   }
 }
 
-PyCapture& unwrap(py::handle self) { return self.cast<PyCapture&>(); }
+// The capture behind `self`. Refuses, with a TypeError, anything that is not a fully
+// constructed ParallVideoCapture (an object made by __new__ alone has no capture).
+PyCapture& unwrap(py::handle self) {
+  if (!py::isinstance<PyCapture>(self)) throw py::type_error("a ParallVideoCapture is required");
+  auto* instance = reinterpret_cast<py::detail::instance*>(self.ptr());
+  auto holder = instance->get_value_and_holder(py::detail::get_type_info(typeid(PyCapture)), false);
+  if (!holder || !holder.holder_constructed()) {
+    throw py::type_error("ParallVideoCapture.__init__() has not been called");
+  }
+  return *static_cast<PyCapture*>(holder.value_ptr());
+}
 
 // The current frame copied for the caller, with its number; nullopt without a frame.
 // A native frame is copied without the GIL and outside the lock (the stored image is
@@ -184,27 +194,40 @@ void register_capture(py::module_& m, std::shared_ptr<ModuleHooks> hooks) {
       "__del__",
       [](py::handle self) {
         // A failed construction leaves no capture to stop.
+        if (!py::isinstance<PyCapture>(self)) throw py::type_error("a ParallVideoCapture is required");
         auto* instance = reinterpret_cast<py::detail::instance*>(self.ptr());
-        if (!instance->get_value_and_holder(nullptr, false).holder_constructed()) return;
+        auto holder = instance->get_value_and_holder(py::detail::get_type_info(typeid(PyCapture)), false);
+        if (!holder || !holder.holder_constructed()) return;
         stop_capture(unwrap(self), self);
       },
       docs::kDel);
-  cls.def("is_running", [](PyCapture& c) { return c.core->running(); }, docs::kIsRunning);
-  cls.def("is_paused", [](PyCapture& c) { return c.core->paused(); }, docs::kIsPaused);
+  cls.def("is_running", [](py::handle self) { PyCapture& c = unwrap(self); return c.core->running(); }, docs::kIsRunning);
+  cls.def("is_paused", [](py::handle self) { PyCapture& c = unwrap(self); return c.core->paused(); }, docs::kIsPaused);
 
   // Playback control.
-  cls.def("pause", [](PyCapture& c) { c.core->pause(); }, docs::kPause);
-  cls.def("resume", [](PyCapture& c) { c.core->resume(); }, docs::kResume);
+  cls.def("pause", [](py::handle self) { PyCapture& c = unwrap(self); c.core->pause(); }, docs::kPause);
+  cls.def("resume", [](py::handle self) { PyCapture& c = unwrap(self); c.core->resume(); }, docs::kResume);
   cls.def(
       "seek",
-      [](PyCapture& c, py::object frame_number) {
+      [](py::handle self, py::object frame_number) { PyCapture& c = unwrap(self);
         Capture& core = *c.core;
-        if (!PyLong_Check(frame_number.ptr()) && !PyFloat_Check(frame_number.ptr())) {
-          if (!core.ready_to_seek()) return false;
-          // Other kinds are compared the way Python compares them, so a value that
-          // cannot be compared with integers fails with the caller's own error.
-          if (!(frame_number < py::int_(0))) {
-            (void)(frame_number >= py::int_(core.properties().frame_count));
+        if (!core.ready_to_seek()) return false;
+        // Integers within 64 bits and floats are checked and stored by the core. Other
+        // values are range-checked the way Python compares them, so a value that cannot
+        // be compared with integers fails with the caller's own error, and one that
+        // compares but does not fit (a huge integer) is refused with the range message.
+        bool native_kind = PyFloat_Check(frame_number.ptr());
+        if (PyLong_Check(frame_number.ptr())) {
+          int overflow = 0;
+          PyLong_AsLongLongAndOverflow(frame_number.ptr(), &overflow);
+          native_kind = overflow == 0;
+        }
+        if (!native_kind) {
+          const std::int64_t frame_count = core.properties().frame_count;
+          if (frame_number < py::int_(0) || frame_number >= py::int_(frame_count)) {
+            core.logger().error("帧号 " + text_from_python(py::str(frame_number)) + " 超出范围 [0, " +
+                                std::to_string(frame_count - 1) + "]");
+            return false;
           }
         }
         const Number target = number_from_python(frame_number);
@@ -216,7 +239,7 @@ void register_capture(py::module_& m, std::shared_ptr<ModuleHooks> hooks) {
   // Frame access.
   cls.def(
       "get_frame",
-      [](PyCapture& c, py::object wait_for_frame, py::object timeout) -> py::object {
+      [](py::handle self, py::object wait_for_frame, py::object timeout) -> py::object { PyCapture& c = unwrap(self);
         const double seconds = PyFloat_AsDouble(timeout.ptr());
         if (seconds == -1.0 && PyErr_Occurred()) throw py::error_already_set();
         const int wait = PyObject_IsTrue(wait_for_frame.ptr());
@@ -229,7 +252,7 @@ void register_capture(py::module_& m, std::shared_ptr<ModuleHooks> hooks) {
       py::arg("wait_for_frame") = false, py::arg("timeout") = 0.1, docs::kGetFrame);
   cls.def(
       "get_frame_with_number",
-      [](PyCapture& c) {
+      [](py::handle self) { PyCapture& c = unwrap(self);
         auto current = copy_current_frame(*c.core);
         if (!current) return py::make_tuple(py::none(), py::none());
         return py::make_tuple(to_python(current->first), current->second);
@@ -237,7 +260,7 @@ void register_capture(py::module_& m, std::shared_ptr<ModuleHooks> hooks) {
       docs::kGetFrameWithNumber);
   cls.def(
       "get_video_info",
-      [](PyCapture& c) {
+      [](py::handle self) { PyCapture& c = unwrap(self);
         py::dict info;
         const VideoProperties p = c.core->properties();
         info["width"] = p.width;
@@ -254,7 +277,7 @@ void register_capture(py::module_& m, std::shared_ptr<ModuleHooks> hooks) {
 
   // For measurements: (read started, read finished, published) of the most recent
   // publications, in seconds of the monotonic clock that time.monotonic() reads.
-  cls.def("_publication_timings", [](PyCapture& c) {
+  cls.def("_publication_timings", [](py::handle self) { PyCapture& c = unwrap(self);
     const auto seconds = [](std::chrono::steady_clock::time_point t) {
       return std::chrono::duration<double>(t.time_since_epoch()).count();
     };
@@ -266,10 +289,10 @@ void register_capture(py::module_& m, std::shared_ptr<ModuleHooks> hooks) {
   });
 
   // The fifteen attributes, in the order the constructor creates them.
-  cls.def_property_readonly("video_path", [](PyCapture& c) { return c.video_path; });
+  cls.def_property_readonly("video_path", [](py::handle self) { PyCapture& c = unwrap(self); return c.video_path; });
   cls.def_property(
-      "auto_reload", [](PyCapture& c) { return c.auto_reload; },
-      [](PyCapture& c, py::object v) {
+      "auto_reload", [](py::handle self) { PyCapture& c = unwrap(self); return c.auto_reload; },
+      [](py::handle self, py::object v) { PyCapture& c = unwrap(self);
         const int truth = PyObject_IsTrue(v.ptr());
         if (truth < 0) throw py::error_already_set();
         c.auto_reload = v;
@@ -277,7 +300,7 @@ void register_capture(py::module_& m, std::shared_ptr<ModuleHooks> hooks) {
       });
   cls.def_property(
       "cap",
-      [](PyCapture& c) -> py::object {
+      [](py::handle self) -> py::object { PyCapture& c = unwrap(self);
         auto source = c.core->source();
         if (!source) return py::none();
         if (auto* python = dynamic_cast<PythonSource*>(&source->unsynchronised_source())) {
@@ -289,7 +312,7 @@ void register_capture(py::module_& m, std::shared_ptr<ModuleHooks> hooks) {
         }
         return c.native_view;
       },
-      [](PyCapture& c, py::object value) {
+      [](py::handle self, py::object value) { PyCapture& c = unwrap(self);
         if (value.is_none()) {
           c.core->set_source(nullptr);
         } else if (auto native = native_source_of(value)) {
@@ -300,13 +323,13 @@ void register_capture(py::module_& m, std::shared_ptr<ModuleHooks> hooks) {
       });
   cls.def_property(
       "frame",
-      [](PyCapture& c) -> py::object {
+      [](py::handle self) -> py::object { PyCapture& c = unwrap(self);
         auto frame = c.core->frame();
         if (!frame) return py::none();
         if (frame->foreign) return object_of(frame->foreign);
         return mat_to_array(frame->image, false);
       },
-      [](PyCapture& c, py::object value) {
+      [](py::handle self, py::object value) { PyCapture& c = unwrap(self);
         if (value.is_none()) {
           c.core->set_frame(std::nullopt);
         } else {
@@ -314,24 +337,24 @@ void register_capture(py::module_& m, std::shared_ptr<ModuleHooks> hooks) {
         }
       });
   cls.def_property(
-      "running", [](PyCapture& c) { return c.core->running(); },
-      [](PyCapture& c, py::object v) { c.core->set_running(py::bool_(v)); });
-  cls.def_property_readonly("thread", [](PyCapture& c) { return c.thread; });
-  cls.def_property_readonly("lock", [](PyCapture& c) { return c.lock_object; });
+      "running", [](py::handle self) { PyCapture& c = unwrap(self); return c.core->running(); },
+      [](py::handle self, py::object v) { PyCapture& c = unwrap(self); c.core->set_running(py::bool_(v)); });
+  cls.def_property_readonly("thread", [](py::handle self) { PyCapture& c = unwrap(self); return c.thread; });
+  cls.def_property_readonly("lock", [](py::handle self) { PyCapture& c = unwrap(self); return c.lock_object; });
   cls.def_property(
-      "paused", [](PyCapture& c) { return c.core->paused(); },
-      [](PyCapture& c, py::object v) { c.core->set_paused(py::bool_(v)); });
+      "paused", [](py::handle self) { PyCapture& c = unwrap(self); return c.core->paused(); },
+      [](py::handle self, py::object v) { PyCapture& c = unwrap(self); c.core->set_paused(py::bool_(v)); });
   cls.def_property_readonly("frame_count",
-                            [](PyCapture& c) { return c.core->properties().frame_count; });
-  cls.def_property_readonly("fps", [](PyCapture& c) { return to_python(c.core->properties().fps); });
-  cls.def_property_readonly("width", [](PyCapture& c) { return c.core->properties().width; });
-  cls.def_property_readonly("height", [](PyCapture& c) { return c.core->properties().height; });
+                            [](py::handle self) { PyCapture& c = unwrap(self); return c.core->properties().frame_count; });
+  cls.def_property_readonly("fps", [](py::handle self) { PyCapture& c = unwrap(self); return to_python(c.core->properties().fps); });
+  cls.def_property_readonly("width", [](py::handle self) { PyCapture& c = unwrap(self); return c.core->properties().width; });
+  cls.def_property_readonly("height", [](py::handle self) { PyCapture& c = unwrap(self); return c.core->properties().height; });
   cls.def_property_readonly("duration",
-                            [](PyCapture& c) { return to_python(c.core->properties().duration); });
+                            [](py::handle self) { PyCapture& c = unwrap(self); return to_python(c.core->properties().duration); });
   cls.def_property(
-      "current_frame_number", [](PyCapture& c) { return to_python(c.core->current_frame_number()); },
-      [](PyCapture& c, py::handle v) { c.core->set_current_frame_number(number_from_python(v)); });
-  cls.def_property_readonly("frame_ready", [](PyCapture& c) { return c.event_object; });
+      "current_frame_number", [](py::handle self) { PyCapture& c = unwrap(self); return to_python(c.core->current_frame_number()); },
+      [](py::handle self, py::handle v) { PyCapture& c = unwrap(self); c.core->set_current_frame_number(number_from_python(v)); });
+  cls.def_property_readonly("frame_ready", [](py::handle self) { PyCapture& c = unwrap(self); return c.event_object; });
 }
 
 }  // namespace corvane::video::bindings
