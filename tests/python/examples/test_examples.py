@@ -124,3 +124,13 @@ def test_synthetic_source_example_runs():
     assert "reported: 320x240 at 50.00 fps, 20 frames" in child.stdout
     assert "after seek(10): frame number 10" in child.stdout
     assert "cv2.VideoCapture restored: True" in child.stdout
+
+
+def test_the_readme_tree_runs(clip):
+    with open(os.path.join(REPO_DIR, "README.md"), encoding="utf-8") as f:
+        code = re.search(r"## A tree in ten lines\n\n```python\n(.*?)```", f.read(), re.S).group(1)
+    code = code.replace('"clip.mp4"', repr(clip)).replace("duration=5", "duration=1")
+    child = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                           timeout=60)
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.strip() == "(120, 160, 3)"
