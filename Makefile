@@ -11,9 +11,9 @@ VIDEO       ?=
 DEB_PACKAGES := cmake g++ make pkg-config libopencv-dev python3-opencv python3-numpy \
                 python3-loguru pybind11-dev python3-pybind11 python3-dev python3-pytest \
                 libgtest-dev python3-matplotlib \
-                python3-skbuild python3-venv python3-mypy
+                python3-skbuild python3-venv python3-mypy python3-hypothesis
 
-.PHONY: all deps build test sanitize demo bench clean
+.PHONY: all deps build test stress sanitize demo bench clean
 
 all: build
 
@@ -39,6 +39,11 @@ build: deps $(BUILD_DIR)/CMakeCache.txt
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure
+
+# Long versions of the reliability tests (minutes): the same tests at full size.
+stress: build
+	cd tests/stress && CORVANE_STRESS=1 PYTHONPATH=$(abspath $(BUILD_DIR))/python \
+	  $(PYTHON) -m pytest -q -p no:cacheprovider -rxX --durations=10 .
 
 # The core's tests under ThreadSanitizer, then under AddressSanitizer with UBSan.
 sanitize: deps
