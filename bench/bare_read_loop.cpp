@@ -3,7 +3,6 @@
 // the capture's throughput is measured.
 #include <chrono>
 #include <cstdio>
-
 #include <opencv2/core.hpp>
 #include <opencv2/videoio.hpp>
 

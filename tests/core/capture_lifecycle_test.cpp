@@ -18,7 +18,8 @@ TEST(CaptureStart, ReadsPropertiesLogsInfoAndLaunchesOneWorker) {
   EXPECT_EQ(p.frame_count, 250);
   EXPECT_EQ(p.fps, Number::real(25.0));
   EXPECT_EQ(p.duration, Number::real(10.0));
-  EXPECT_TRUE(rig.logger->has("info", "视频信息: 分辨率=640x480, 帧率=25.00fps, 总帧数=250, 时长=10.00秒"));
+  EXPECT_TRUE(
+      rig.logger->has("info", "视频信息: 分辨率=640x480, 帧率=25.00fps, 总帧数=250, 时长=10.00秒"));
   EXPECT_TRUE(rig.capture->start(*rig.threads));
   EXPECT_TRUE(rig.logger->has("warning", "视频捕获已经在运行中"));
   EXPECT_EQ(rig.threads->launches(), 1);
@@ -33,7 +34,8 @@ TEST(CaptureStart, ZeroRateGivesIntegerZeroDuration) {
   ASSERT_TRUE(rig.capture->start(*rig.threads));
   EXPECT_EQ(rig.capture->properties().duration, Number::integer(0));
   EXPECT_EQ(rig.capture->properties().frame_count, 299);
-  EXPECT_TRUE(rig.logger->has("info", "视频信息: 分辨率=640x480, 帧率=0.00fps, 总帧数=299, 时长=0.00秒"));
+  EXPECT_TRUE(
+      rig.logger->has("info", "视频信息: 分辨率=640x480, 帧率=0.00fps, 总帧数=299, 时长=0.00秒"));
 }
 
 TEST(CaptureStart, UnopenedSourceIsLoggedAndKeptUntilStop) {
@@ -55,7 +57,8 @@ TEST(CaptureStart, BadPropertyIsCaughtLoggedAndReleasesSource) {
   s.frame_count = Number::real(std::numeric_limits<double>::quiet_NaN());
   Rig rig({s});
   EXPECT_FALSE(rig.capture->start(*rig.threads));
-  EXPECT_TRUE(rig.logger->has("error", "启动视频捕获时发生错误: cannot convert float NaN to integer"));
+  EXPECT_TRUE(
+      rig.logger->has("error", "启动视频捕获时发生错误: cannot convert float NaN to integer"));
   EXPECT_EQ(rig.capture->source(), nullptr);
   EXPECT_EQ(rig.opener->releases(), 1);
 }

@@ -38,8 +38,8 @@ TEST_P(CapturePacing, SpacesReadsByTheFrameInterval) {
   ASSERT_TRUE(eventually([&] { return rig.capture->current_frame_number().as_integer() >= 8; }));
   rig.capture->stop(*rig.threads);
   std::lock_guard<std::mutex> g(mutex);
-  const double mean =
-      std::chrono::duration<double>(reads[7] - reads[1]).count() / 6.0;  // skip the first, unpaced read
+  const double mean = std::chrono::duration<double>(reads[7] - reads[1]).count() /
+                      6.0;  // skip the first, unpaced read
   EXPECT_GT(mean, expected_interval * 0.9);
   EXPECT_LT(mean, expected_interval * 1.6);
 }
@@ -100,7 +100,9 @@ TEST(CaptureWorker, ErrorInAPassReopensWhenAutoReloadIsSet) {
   failing.throw_at_read = 2;
   Rig rig({failing, Script{}});
   ASSERT_TRUE(rig.capture->start(*rig.threads));
-  ASSERT_TRUE(eventually([&] { return rig.opener->opens() == 2 && rig.capture->current_frame_number().as_integer() >= 3; }));
+  ASSERT_TRUE(eventually([&] {
+    return rig.opener->opens() == 2 && rig.capture->current_frame_number().as_integer() >= 3;
+  }));
   EXPECT_TRUE(rig.logger->has("error", "视频捕获过程中发生错误: boom"));
   EXPECT_TRUE(rig.logger->has("info", "发生错误，正在重新加载视频: clip.mkv..."));
   EXPECT_TRUE(rig.capture->running());
@@ -138,8 +140,10 @@ TEST(CaptureWorker, MissingSourceIsAnErrorOfThePass) {
   ASSERT_TRUE(eventually([&] { return rig.capture->frame().has_value(); }));
   rig.capture->set_source(nullptr);
   ASSERT_TRUE(eventually([&] { return !rig.capture->running(); }, 4000ms));
-  EXPECT_TRUE(rig.logger->has("error", "视频捕获过程中发生错误: 'NoneType' object has no attribute 'read'"));
-  EXPECT_TRUE(rig.logger->has("error", "重新加载视频时发生错误: 'NoneType' object has no attribute 'release'"));
+  EXPECT_TRUE(rig.logger->has("error",
+                              "视频捕获过程中发生错误: 'NoneType' object has no attribute 'read'"));
+  EXPECT_TRUE(rig.logger->has(
+      "error", "重新加载视频时发生错误: 'NoneType' object has no attribute 'release'"));
 }
 
 TEST(CaptureWorker, PausedWorkerReadsNothingAndResumes) {

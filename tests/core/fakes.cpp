@@ -2,7 +2,6 @@
 #include "fakes.hpp"
 
 #include <algorithm>
-
 #include <opencv2/videoio.hpp>
 
 #include "core/errors.hpp"
@@ -26,11 +25,16 @@ bool FakeSource::read(Frame& out) {
 
 Number FakeSource::get(int property) {
   switch (property) {
-    case cv::CAP_PROP_FPS: return script_.fps;
-    case cv::CAP_PROP_FRAME_COUNT: return script_.frame_count;
-    case cv::CAP_PROP_FRAME_WIDTH: return Number::real(640);
-    case cv::CAP_PROP_FRAME_HEIGHT: return Number::real(480);
-    default: return Number::real(0);
+    case cv::CAP_PROP_FPS:
+      return script_.fps;
+    case cv::CAP_PROP_FRAME_COUNT:
+      return script_.frame_count;
+    case cv::CAP_PROP_FRAME_WIDTH:
+      return Number::real(640);
+    case cv::CAP_PROP_FRAME_HEIGHT:
+      return Number::real(480);
+    default:
+      return Number::real(0);
   }
 }
 

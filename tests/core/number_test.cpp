@@ -1,11 +1,12 @@
 // Number: kinds, text forms and integer conversion.
+#include "core/number.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
 
 #include "core/errors.hpp"
-#include "core/number.hpp"
 
 namespace corvane::video {
 namespace {

@@ -5,53 +5,51 @@
 // The ticks catch nothing and never release a capture; every tick that completes returns
 // SUCCESS, also after logging a problem.
 #include "node_support.h"
-
 #include "nodes_registration.h"
 
 namespace corvane::video::nodes {
 
 namespace {
 
-constexpr const char *kOpenFailed = "视频加载失败，请检查路径是否正确";
+constexpr const char* kOpenFailed = "视频加载失败，请检查路径是否正确";
 
-py::object create_video_capture(const py::module_ &module, const py::object &node) {
-    py::object video_source = node.attr("getInputString")("video_source");
-    // Through the module's own cv2 attribute, so a replaced VideoCapture is the one used.
-    py::object video_capture = module.attr("cv2").attr("VideoCapture")(video_source);
-    if (truthy(video_capture.attr("isOpened")())) {
-        node.attr("setOutput")("video_capture", video_capture);
-        return success(module);
-    }
-    logger_method(module, "error")(kOpenFailed);
+py::object create_video_capture(const py::module_& module, const py::object& node) {
+  py::object video_source = node.attr("getInputString")("video_source");
+  // Through the module's own cv2 attribute, so a replaced VideoCapture is the one used.
+  py::object video_capture = module.attr("cv2").attr("VideoCapture")(video_source);
+  if (truthy(video_capture.attr("isOpened")())) {
+    node.attr("setOutput")("video_capture", video_capture);
     return success(module);
+  }
+  logger_method(module, "error")(kOpenFailed);
+  return success(module);
 }
 
-py::object read_frame(const py::module_ &module, const py::object &node) {
-    // No test for none: with nothing on the input, calling isOpened raises.
-    py::object video_capture = node.attr("getInputObject")("video_capture");
-    if (!truthy(video_capture.attr("isOpened")())) {
-        logger_method(module, "error")(kOpenFailed);
-        return success(module);
-    }
-    auto [ret, frame] = unpack_pair(video_capture.attr("read")());
-    if (!truthy(ret)) {
-        logger_method(module, "error")("无法读取视频帧");
-        return success(module);
-    }
-    // The output is addressed by its typed key; the host maps it onto the "frame" port.
-    node.attr("setOutput")("out:object:frame", frame);
+py::object read_frame(const py::module_& module, const py::object& node) {
+  // No test for none: with nothing on the input, calling isOpened raises.
+  py::object video_capture = node.attr("getInputObject")("video_capture");
+  if (!truthy(video_capture.attr("isOpened")())) {
+    logger_method(module, "error")(kOpenFailed);
     return success(module);
+  }
+  auto [ret, frame] = unpack_pair(video_capture.attr("read")());
+  if (!truthy(ret)) {
+    logger_method(module, "error")("无法读取视频帧");
+    return success(module);
+  }
+  // The output is addressed by its typed key; the host maps it onto the "frame" port.
+  node.attr("setOutput")("out:object:frame", frame);
+  return success(module);
 }
 
 }  // namespace
 
-void register_direct_nodes(py::module_ &module) {
-    add_node_class(module, "CreateVideoCapture",
-                   {{"video_source", "string", "input"}, {"video_capture", "object", "output"}},
-                   create_video_capture);
-    add_node_class(module, "ReadFrame",
-                   {{"video_capture", "object", "input"}, {"frame", "object", "output"}},
-                   read_frame);
+void register_direct_nodes(py::module_& module) {
+  add_node_class(module, "CreateVideoCapture",
+                 {{"video_source", "string", "input"}, {"video_capture", "object", "output"}},
+                 create_video_capture);
+  add_node_class(module, "ReadFrame",
+                 {{"video_capture", "object", "input"}, {"frame", "object", "output"}}, read_frame);
 }
 
 }  // namespace corvane::video::nodes

@@ -9,104 +9,100 @@ namespace {
 
 // Raises the pending Python error as a C++ exception when `ok` is false.
 void check(bool ok) {
-    if (!ok) {
-        throw py::error_already_set();
-    }
+  if (!ok) {
+    throw py::error_already_set();
+  }
 }
 
 }  // namespace
 
-void add_node_class(py::module_ &module, const char *name, std::initializer_list<PortSpec> ports,
+void add_node_class(py::module_& module, const char* name, std::initializer_list<PortSpec> ports,
                     TickBody body) {
-    py::list port_list;
-    for (const PortSpec &spec : ports) {
-        // Insertion order is the key order a reader of the declaration sees.
-        py::dict port;
-        port["name"] = spec.name;
-        port["type"] = spec.type;
-        port["direction"] = spec.direction;
-        port["description"] = "";
-        port_list.append(port);
-    }
+  py::list port_list;
+  for (const PortSpec& declared : ports) {
+    // Insertion order is the key order a reader of the declaration sees.
+    py::dict port;
+    port["name"] = declared.name;
+    port["type"] = declared.type;
+    port["direction"] = declared.direction;
+    port["description"] = "";
+    port_list.append(port);
+  }
 
-    // The closure keeps the module alive for as long as the tick exists, so the attributes it
-    // reads are always there. The doc text is only a text signature: it lets introspection see
-    // the parameter `node` and leaves __doc__ None.
-    py::cpp_function tick(
-        [module, body](const py::object &node) { return body(module, node); },
-        py::name("tick"), py::arg("node"), "tick(node)\n--\n\n");
+  // The closure keeps the module alive for as long as the tick exists, so the attributes it
+  // reads are always there. The doc text is only a text signature: it lets introspection see
+  // the parameter `node` and leaves __doc__ None.
+  py::cpp_function tick([module, body](const py::object& node) { return body(module, node); },
+                        py::name("tick"), py::arg("node"), "tick(node)\n--\n\n");
 
-    py::dict namespace_;
-    namespace_["__module__"] = module.attr("__name__");
-    namespace_["ports"] = port_list;
-    namespace_["tick"] = py::staticmethod(tick);
+  py::dict namespace_;
+  namespace_["__module__"] = module.attr("__name__");
+  namespace_["ports"] = port_list;
+  namespace_["tick"] = py::staticmethod(tick);
 
-    // Build the class the way a class statement would: through the base's metaclass.
-    py::object base = module.attr("SimpleActionNode");
-    py::object metaclass = py::type::of(base);
-    module.attr(name) = metaclass(name, py::make_tuple(base), namespace_);
+  // Build the class the way a class statement would: through the base's metaclass.
+  py::object base = module.attr("SimpleActionNode");
+  py::object metaclass = py::type::of(base);
+  module.attr(name) = metaclass(name, py::make_tuple(base), namespace_);
 }
 
 bool truthy(py::handle value) {
-    const int result = PyObject_IsTrue(value.ptr());
-    check(result >= 0);
-    return result != 0;
+  const int result = PyObject_IsTrue(value.ptr());
+  check(result >= 0);
+  return result != 0;
 }
 
-py::str join_text(const py::str &head, const py::str &tail) {
-    PyObject *joined = PyUnicode_Concat(head.ptr(), tail.ptr());
-    check(joined != nullptr);
-    return py::reinterpret_steal<py::str>(joined);
+py::str join_text(const py::str& head, const py::str& tail) {
+  PyObject* joined = PyUnicode_Concat(head.ptr(), tail.ptr());
+  check(joined != nullptr);
+  return py::reinterpret_steal<py::str>(joined);
 }
 
-py::str text_after(const char *head, py::handle value) {
-    return join_text(py::str(head), py::str(value));
+py::str text_after(const char* head, py::handle value) {
+  return join_text(py::str(head), py::str(value));
 }
 
 std::pair<py::object, py::object> unpack_pair(py::handle value) {
-    constexpr Py_ssize_t expected = 2;
-    PyObject *raw_iter = PyObject_GetIter(value.ptr());
-    if (raw_iter == nullptr) {
-        PyTypeObject *type = Py_TYPE(value.ptr());
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && type->tp_iter == nullptr &&
-            !PySequence_Check(value.ptr())) {
-            PyErr_Clear();
-            throw py::type_error(std::string("cannot unpack non-iterable ") + type->tp_name +
-                                 " object");
-        }
-        throw py::error_already_set();
+  constexpr Py_ssize_t expected = 2;
+  PyObject* raw_iter = PyObject_GetIter(value.ptr());
+  if (raw_iter == nullptr) {
+    PyTypeObject* type = Py_TYPE(value.ptr());
+    if (PyErr_ExceptionMatches(PyExc_TypeError) && type->tp_iter == nullptr &&
+        !PySequence_Check(value.ptr())) {
+      PyErr_Clear();
+      throw py::type_error(std::string("cannot unpack non-iterable ") + type->tp_name + " object");
     }
-    py::object iter = py::reinterpret_steal<py::object>(raw_iter);
+    throw py::error_already_set();
+  }
+  py::object iter = py::reinterpret_steal<py::object>(raw_iter);
 
-    py::object items[expected];
-    for (Py_ssize_t i = 0; i < expected; ++i) {
-        PyObject *item = PyIter_Next(iter.ptr());
-        if (item == nullptr) {
-            check(PyErr_Occurred() == nullptr);
-            throw py::value_error("not enough values to unpack (expected " +
-                                  std::to_string(expected) + ", got " + std::to_string(i) + ")");
-        }
-        items[i] = py::reinterpret_steal<py::object>(item);
+  py::object items[expected];
+  for (Py_ssize_t i = 0; i < expected; ++i) {
+    PyObject* item = PyIter_Next(iter.ptr());
+    if (item == nullptr) {
+      check(PyErr_Occurred() == nullptr);
+      throw py::value_error("not enough values to unpack (expected " + std::to_string(expected) +
+                            ", got " + std::to_string(i) + ")");
     }
-    PyObject *extra = PyIter_Next(iter.ptr());
-    if (extra == nullptr) {
-        check(PyErr_Occurred() == nullptr);
-        return {std::move(items[0]), std::move(items[1])};
-    }
-    Py_DECREF(extra);
-    std::string message = "too many values to unpack (expected " + std::to_string(expected);
-    if (PyList_CheckExact(value.ptr()) || PyTuple_CheckExact(value.ptr())) {
-        message += ", got " + std::to_string(Py_SIZE(value.ptr()));
-    }
-    throw py::value_error(message + ")");
+    items[i] = py::reinterpret_steal<py::object>(item);
+  }
+  PyObject* extra = PyIter_Next(iter.ptr());
+  if (extra == nullptr) {
+    check(PyErr_Occurred() == nullptr);
+    return {std::move(items[0]), std::move(items[1])};
+  }
+  Py_DECREF(extra);
+  std::string message = "too many values to unpack (expected " + std::to_string(expected);
+  if (PyList_CheckExact(value.ptr()) || PyTuple_CheckExact(value.ptr())) {
+    message += ", got " + std::to_string(Py_SIZE(value.ptr()));
+  }
+  throw py::value_error(message + ")");
 }
 
-py::object logger_method(const py::module_ &module, const char *level) {
-    return module.attr("logger").attr(level);
+py::object logger_method(const py::module_& module, const char* level) {
+  return module.attr("logger").attr(level);
 }
 
-py::object success(const py::module_ &module) {
-    return module.attr("NodeStatus").attr("SUCCESS");
-}
+py::object success(const py::module_& module) { return module.attr("NodeStatus").attr("SUCCESS"); }
 
 }  // namespace corvane::video::nodes

@@ -6,9 +6,9 @@
 namespace corvane::video::nodes {
 
 // Defines CreateThreadedVideoCapture, then ReadThreadedFrame.
-void register_threaded_nodes(pybind11::module_ &module);
+void register_threaded_nodes(pybind11::module_& module);
 
 // Defines CreateVideoCapture, then ReadFrame.
-void register_direct_nodes(pybind11::module_ &module);
+void register_direct_nodes(pybind11::module_& module);
 
 }  // namespace corvane::video::nodes

@@ -8,9 +8,9 @@
 // that does not return in time is left behind; it parks if it ever needs the GIL again.
 #pragma once
 
-#include <memory>
-
 #include <pybind11/pybind11.h>
+
+#include <memory>
 
 #include "core/capture.hpp"
 

@@ -11,7 +11,10 @@ unsigned long main_thread = 0;  // written once at module load, before any worke
 }  // namespace
 
 void remember_main_thread() {
-  main_thread = pybind11::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
+  main_thread = pybind11::module_::import("threading")
+                    .attr("main_thread")()
+                    .attr("ident")
+                    .cast<unsigned long>();
 }
 
 bool interpreter_exiting() { return !Py_IsInitialized() || _Py_IsFinalizing(); }

@@ -7,10 +7,10 @@
 // exception so that it can be raised again, unchanged, when it reaches Python.
 #pragma once
 
+#include <pybind11/pybind11.h>
+
 #include <memory>
 #include <string>
-
-#include <pybind11/pybind11.h>
 
 #include "core/errors.hpp"
 

@@ -44,15 +44,13 @@ Number number_from_python(py::handle value) {
     if (d == -1.0 && PyErr_Occurred()) throw py::error_already_set();
     return Number::real(d);
   }
-  throw py::type_error("must be real number, not " +
-                       std::string(Py_TYPE(value.ptr())->tp_name));
+  throw py::type_error("must be real number, not " + std::string(Py_TYPE(value.ptr())->tp_name));
 }
 
 std::shared_ptr<const void> keep_alive(py::object object) {
   PyObject* raw = object.release().ptr();
-  return std::shared_ptr<const void>(raw, [](const void* p) {
-    drop_reference(static_cast<PyObject*>(const_cast<void*>(p)));
-  });
+  return std::shared_ptr<const void>(
+      raw, [](const void* p) { drop_reference(static_cast<PyObject*>(const_cast<void*>(p))); });
 }
 
 py::object object_of(const std::shared_ptr<const void>& kept) {
@@ -63,15 +61,24 @@ namespace {
 
 py::dtype dtype_of(int depth) {
   switch (depth) {
-    case CV_8U: return py::dtype::of<std::uint8_t>();
-    case CV_8S: return py::dtype::of<std::int8_t>();
-    case CV_16U: return py::dtype::of<std::uint16_t>();
-    case CV_16S: return py::dtype::of<std::int16_t>();
-    case CV_32S: return py::dtype::of<std::int32_t>();
-    case CV_32F: return py::dtype::of<float>();
-    case CV_64F: return py::dtype::of<double>();
-    case CV_16F: return py::dtype("float16");
-    default: throw py::type_error("unsupported image depth " + std::to_string(depth));
+    case CV_8U:
+      return py::dtype::of<std::uint8_t>();
+    case CV_8S:
+      return py::dtype::of<std::int8_t>();
+    case CV_16U:
+      return py::dtype::of<std::uint16_t>();
+    case CV_16S:
+      return py::dtype::of<std::int16_t>();
+    case CV_32S:
+      return py::dtype::of<std::int32_t>();
+    case CV_32F:
+      return py::dtype::of<float>();
+    case CV_64F:
+      return py::dtype::of<double>();
+    case CV_16F:
+      return py::dtype("float16");
+    default:
+      throw py::type_error("unsupported image depth " + std::to_string(depth));
   }
 }
 

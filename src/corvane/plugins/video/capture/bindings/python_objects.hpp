@@ -2,10 +2,10 @@
 // host objects kept alive by native code, and frames as numpy arrays.
 #pragma once
 
-#include <memory>
-
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+
+#include <memory>
 
 #include "core/frame.hpp"
 #include "core/number.hpp"

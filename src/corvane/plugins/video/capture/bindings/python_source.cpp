@@ -29,8 +29,8 @@ std::pair<py::object, py::object> unpack_pair(const py::object& value) {
   PyObject* raw_iter = PyObject_GetIter(value.ptr());
   if (raw_iter == nullptr) {
     PyErr_Clear();
-    throw py::type_error(std::string("cannot unpack non-iterable ") + Py_TYPE(value.ptr())->tp_name +
-                         " object");
+    throw py::type_error(std::string("cannot unpack non-iterable ") +
+                         Py_TYPE(value.ptr())->tp_name + " object");
   }
   auto iter = py::reinterpret_steal<py::object>(raw_iter);
   py::object items[2];
@@ -38,7 +38,8 @@ std::pair<py::object, py::object> unpack_pair(const py::object& value) {
     PyObject* item = PyIter_Next(iter.ptr());
     if (item == nullptr) {
       if (PyErr_Occurred()) throw py::error_already_set();
-      throw py::value_error("not enough values to unpack (expected 2, got " + std::to_string(i) + ")");
+      throw py::value_error("not enough values to unpack (expected 2, got " + std::to_string(i) +
+                            ")");
     }
     items[i] = py::reinterpret_steal<py::object>(item);
   }

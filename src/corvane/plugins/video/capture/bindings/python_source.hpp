@@ -11,10 +11,10 @@
 // module's `logger` as it is at the moment of logging.
 #pragma once
 
+#include <pybind11/pybind11.h>
+
 #include <memory>
 #include <string>
-
-#include <pybind11/pybind11.h>
 
 #include "core/capture.hpp"
 #include "core/logger.hpp"

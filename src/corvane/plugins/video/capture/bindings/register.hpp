@@ -1,9 +1,9 @@
 // The parts of the capture module, each registered by its own file.
 #pragma once
 
-#include <memory>
-
 #include <pybind11/pybind11.h>
+
+#include <memory>
 
 #include "core/capture.hpp"
 #include "core/source_handle.hpp"

@@ -47,9 +47,8 @@ class PythonThreads final : public WorkerThreads {
   void launch() override {
     HostGil gil;
     call_python([&] {
-      py::object thread_class = py::module_::import("corvane.plugins.video.capture")
-                                    .attr("threading")
-                                    .attr("Thread");
+      py::object thread_class =
+          py::module_::import("corvane.plugins.video.capture").attr("threading").attr("Thread");
       py::object thread = thread_class(py::arg("target") = self_.attr("_capture_loop"));
       owner_.thread = thread;
       owner_.thread_started = false;
@@ -163,7 +162,8 @@ void register_capture(py::module_& m, std::shared_ptr<ModuleHooks> hooks) {
             self->hooks = hooks;
             self->video_path = video_path;
             self->auto_reload = auto_reload;
-            self->core = std::make_shared<Capture>(text_from_python(video_path), reload, hooks, hooks);
+            self->core =
+                std::make_shared<Capture>(text_from_python(video_path), reload, hooks, hooks);
             self->lock_object = make_lock_object(self->core);
             self->event_object = make_event_object(self->core);
             return self;
@@ -180,7 +180,8 @@ void register_capture(py::module_& m, std::shared_ptr<ModuleHooks> hooks) {
         return c.core->start(threads);
       },
       docs::kStart);
-  cls.def("stop", [](py::object self) { stop_capture(unwrap(self), self); }, docs::kStop);
+  cls.def(
+      "stop", [](py::object self) { stop_capture(unwrap(self), self); }, docs::kStop);
   cls.def(
       "_capture_loop",
       [](py::object self) {
@@ -194,22 +195,49 @@ void register_capture(py::module_& m, std::shared_ptr<ModuleHooks> hooks) {
       "__del__",
       [](py::handle self) {
         // A failed construction leaves no capture to stop.
-        if (!py::isinstance<PyCapture>(self)) throw py::type_error("a ParallVideoCapture is required");
+        if (!py::isinstance<PyCapture>(self))
+          throw py::type_error("a ParallVideoCapture is required");
         auto* instance = reinterpret_cast<py::detail::instance*>(self.ptr());
-        auto holder = instance->get_value_and_holder(py::detail::get_type_info(typeid(PyCapture)), false);
+        auto holder =
+            instance->get_value_and_holder(py::detail::get_type_info(typeid(PyCapture)), false);
         if (!holder || !holder.holder_constructed()) return;
         stop_capture(unwrap(self), self);
       },
       docs::kDel);
-  cls.def("is_running", [](py::handle self) { PyCapture& c = unwrap(self); return c.core->running(); }, docs::kIsRunning);
-  cls.def("is_paused", [](py::handle self) { PyCapture& c = unwrap(self); return c.core->paused(); }, docs::kIsPaused);
+  cls.def(
+      "is_running",
+      [](py::handle self) {
+        PyCapture& c = unwrap(self);
+        return c.core->running();
+      },
+      docs::kIsRunning);
+  cls.def(
+      "is_paused",
+      [](py::handle self) {
+        PyCapture& c = unwrap(self);
+        return c.core->paused();
+      },
+      docs::kIsPaused);
 
   // Playback control.
-  cls.def("pause", [](py::handle self) { PyCapture& c = unwrap(self); c.core->pause(); }, docs::kPause);
-  cls.def("resume", [](py::handle self) { PyCapture& c = unwrap(self); c.core->resume(); }, docs::kResume);
+  cls.def(
+      "pause",
+      [](py::handle self) {
+        PyCapture& c = unwrap(self);
+        c.core->pause();
+      },
+      docs::kPause);
+  cls.def(
+      "resume",
+      [](py::handle self) {
+        PyCapture& c = unwrap(self);
+        c.core->resume();
+      },
+      docs::kResume);
   cls.def(
       "seek",
-      [](py::handle self, py::object frame_number) { PyCapture& c = unwrap(self);
+      [](py::handle self, py::object frame_number) {
+        PyCapture& c = unwrap(self);
         Capture& core = *c.core;
         if (!core.ready_to_seek()) return false;
         // Integers within 64 bits and floats are checked and stored by the core. Other
@@ -225,8 +253,8 @@ void register_capture(py::module_& m, std::shared_ptr<ModuleHooks> hooks) {
         if (!native_kind) {
           const std::int64_t frame_count = core.properties().frame_count;
           if (frame_number < py::int_(0) || frame_number >= py::int_(frame_count)) {
-            core.logger().error("帧号 " + text_from_python(py::str(frame_number)) + " 超出范围 [0, " +
-                                std::to_string(frame_count - 1) + "]");
+            core.logger().error("帧号 " + text_from_python(py::str(frame_number)) +
+                                " 超出范围 [0, " + std::to_string(frame_count - 1) + "]");
             return false;
           }
         }
@@ -239,20 +267,23 @@ void register_capture(py::module_& m, std::shared_ptr<ModuleHooks> hooks) {
   // Frame access.
   cls.def(
       "get_frame",
-      [](py::handle self, py::object wait_for_frame, py::object timeout) -> py::object { PyCapture& c = unwrap(self);
+      [](py::handle self, py::object wait_for_frame, py::object timeout) -> py::object {
+        PyCapture& c = unwrap(self);
         const double seconds = PyFloat_AsDouble(timeout.ptr());
         if (seconds == -1.0 && PyErr_Occurred()) throw py::error_already_set();
         const int wait = PyObject_IsTrue(wait_for_frame.ptr());
         if (wait < 0) throw py::error_already_set();
         if (wait && std::isnan(seconds)) throw py::value_error("Invalid value NaN (not a number)");
-        auto current = copy_current_frame(*c.core, wait ? std::optional<double>(seconds) : std::nullopt);
+        auto current =
+            copy_current_frame(*c.core, wait ? std::optional<double>(seconds) : std::nullopt);
         if (!current) return py::none();
         return current->second;
       },
       py::arg("wait_for_frame") = false, py::arg("timeout") = 0.1, docs::kGetFrame);
   cls.def(
       "get_frame_with_number",
-      [](py::handle self) { PyCapture& c = unwrap(self);
+      [](py::handle self) {
+        PyCapture& c = unwrap(self);
         auto current = copy_current_frame(*c.core);
         if (!current) return py::make_tuple(py::none(), py::none());
         return py::make_tuple(to_python(current->first), current->second);
@@ -260,7 +291,8 @@ void register_capture(py::module_& m, std::shared_ptr<ModuleHooks> hooks) {
       docs::kGetFrameWithNumber);
   cls.def(
       "get_video_info",
-      [](py::handle self) { PyCapture& c = unwrap(self);
+      [](py::handle self) {
+        PyCapture& c = unwrap(self);
         py::dict info;
         const VideoProperties p = c.core->properties();
         info["width"] = p.width;
@@ -277,22 +309,32 @@ void register_capture(py::module_& m, std::shared_ptr<ModuleHooks> hooks) {
 
   // For measurements: (read started, read finished, published) of the most recent
   // publications, in seconds of the monotonic clock that time.monotonic() reads.
-  cls.def("_publication_timings", [](py::handle self) { PyCapture& c = unwrap(self);
+  cls.def("_publication_timings", [](py::handle self) {
+    PyCapture& c = unwrap(self);
     const auto seconds = [](std::chrono::steady_clock::time_point t) {
       return std::chrono::duration<double>(t.time_since_epoch()).count();
     };
     py::list out;
     for (const auto& t : c.core->recent_publications()) {
-      out.append(py::make_tuple(seconds(t.read_started), seconds(t.read_finished), seconds(t.published)));
+      out.append(
+          py::make_tuple(seconds(t.read_started), seconds(t.read_finished), seconds(t.published)));
     }
     return out;
   });
 
   // The fifteen attributes, in the order the constructor creates them.
-  cls.def_property_readonly("video_path", [](py::handle self) { PyCapture& c = unwrap(self); return c.video_path; });
+  cls.def_property_readonly("video_path", [](py::handle self) {
+    PyCapture& c = unwrap(self);
+    return c.video_path;
+  });
   cls.def_property(
-      "auto_reload", [](py::handle self) { PyCapture& c = unwrap(self); return c.auto_reload; },
-      [](py::handle self, py::object v) { PyCapture& c = unwrap(self);
+      "auto_reload",
+      [](py::handle self) {
+        PyCapture& c = unwrap(self);
+        return c.auto_reload;
+      },
+      [](py::handle self, py::object v) {
+        PyCapture& c = unwrap(self);
         const int truth = PyObject_IsTrue(v.ptr());
         if (truth < 0) throw py::error_already_set();
         c.auto_reload = v;
@@ -300,7 +342,8 @@ void register_capture(py::module_& m, std::shared_ptr<ModuleHooks> hooks) {
       });
   cls.def_property(
       "cap",
-      [](py::handle self) -> py::object { PyCapture& c = unwrap(self);
+      [](py::handle self) -> py::object {
+        PyCapture& c = unwrap(self);
         auto source = c.core->source();
         if (!source) return py::none();
         if (auto* python = dynamic_cast<PythonSource*>(&source->unsynchronised_source())) {
@@ -312,7 +355,8 @@ void register_capture(py::module_& m, std::shared_ptr<ModuleHooks> hooks) {
         }
         return c.native_view;
       },
-      [](py::handle self, py::object value) { PyCapture& c = unwrap(self);
+      [](py::handle self, py::object value) {
+        PyCapture& c = unwrap(self);
         if (value.is_none()) {
           c.core->set_source(nullptr);
         } else if (auto native = native_source_of(value)) {
@@ -323,13 +367,15 @@ void register_capture(py::module_& m, std::shared_ptr<ModuleHooks> hooks) {
       });
   cls.def_property(
       "frame",
-      [](py::handle self) -> py::object { PyCapture& c = unwrap(self);
+      [](py::handle self) -> py::object {
+        PyCapture& c = unwrap(self);
         auto frame = c.core->frame();
         if (!frame) return py::none();
         if (frame->foreign) return object_of(frame->foreign);
         return mat_to_array(frame->image, false);
       },
-      [](py::handle self, py::object value) { PyCapture& c = unwrap(self);
+      [](py::handle self, py::object value) {
+        PyCapture& c = unwrap(self);
         if (value.is_none()) {
           c.core->set_frame(std::nullopt);
         } else {
@@ -337,24 +383,67 @@ void register_capture(py::module_& m, std::shared_ptr<ModuleHooks> hooks) {
         }
       });
   cls.def_property(
-      "running", [](py::handle self) { PyCapture& c = unwrap(self); return c.core->running(); },
-      [](py::handle self, py::object v) { PyCapture& c = unwrap(self); c.core->set_running(py::bool_(v)); });
-  cls.def_property_readonly("thread", [](py::handle self) { PyCapture& c = unwrap(self); return c.thread; });
-  cls.def_property_readonly("lock", [](py::handle self) { PyCapture& c = unwrap(self); return c.lock_object; });
+      "running",
+      [](py::handle self) {
+        PyCapture& c = unwrap(self);
+        return c.core->running();
+      },
+      [](py::handle self, py::object v) {
+        PyCapture& c = unwrap(self);
+        c.core->set_running(py::bool_(v));
+      });
+  cls.def_property_readonly("thread", [](py::handle self) {
+    PyCapture& c = unwrap(self);
+    return c.thread;
+  });
+  cls.def_property_readonly("lock", [](py::handle self) {
+    PyCapture& c = unwrap(self);
+    return c.lock_object;
+  });
   cls.def_property(
-      "paused", [](py::handle self) { PyCapture& c = unwrap(self); return c.core->paused(); },
-      [](py::handle self, py::object v) { PyCapture& c = unwrap(self); c.core->set_paused(py::bool_(v)); });
-  cls.def_property_readonly("frame_count",
-                            [](py::handle self) { PyCapture& c = unwrap(self); return c.core->properties().frame_count; });
-  cls.def_property_readonly("fps", [](py::handle self) { PyCapture& c = unwrap(self); return to_python(c.core->properties().fps); });
-  cls.def_property_readonly("width", [](py::handle self) { PyCapture& c = unwrap(self); return c.core->properties().width; });
-  cls.def_property_readonly("height", [](py::handle self) { PyCapture& c = unwrap(self); return c.core->properties().height; });
-  cls.def_property_readonly("duration",
-                            [](py::handle self) { PyCapture& c = unwrap(self); return to_python(c.core->properties().duration); });
+      "paused",
+      [](py::handle self) {
+        PyCapture& c = unwrap(self);
+        return c.core->paused();
+      },
+      [](py::handle self, py::object v) {
+        PyCapture& c = unwrap(self);
+        c.core->set_paused(py::bool_(v));
+      });
+  cls.def_property_readonly("frame_count", [](py::handle self) {
+    PyCapture& c = unwrap(self);
+    return c.core->properties().frame_count;
+  });
+  cls.def_property_readonly("fps", [](py::handle self) {
+    PyCapture& c = unwrap(self);
+    return to_python(c.core->properties().fps);
+  });
+  cls.def_property_readonly("width", [](py::handle self) {
+    PyCapture& c = unwrap(self);
+    return c.core->properties().width;
+  });
+  cls.def_property_readonly("height", [](py::handle self) {
+    PyCapture& c = unwrap(self);
+    return c.core->properties().height;
+  });
+  cls.def_property_readonly("duration", [](py::handle self) {
+    PyCapture& c = unwrap(self);
+    return to_python(c.core->properties().duration);
+  });
   cls.def_property(
-      "current_frame_number", [](py::handle self) { PyCapture& c = unwrap(self); return to_python(c.core->current_frame_number()); },
-      [](py::handle self, py::handle v) { PyCapture& c = unwrap(self); c.core->set_current_frame_number(number_from_python(v)); });
-  cls.def_property_readonly("frame_ready", [](py::handle self) { PyCapture& c = unwrap(self); return c.event_object; });
+      "current_frame_number",
+      [](py::handle self) {
+        PyCapture& c = unwrap(self);
+        return to_python(c.core->current_frame_number());
+      },
+      [](py::handle self, py::handle v) {
+        PyCapture& c = unwrap(self);
+        c.core->set_current_frame_number(number_from_python(v));
+      });
+  cls.def_property_readonly("frame_ready", [](py::handle self) {
+    PyCapture& c = unwrap(self);
+    return c.event_object;
+  });
 }
 
 }  // namespace corvane::video::bindings

@@ -2,8 +2,8 @@
 // methods under the names a cv2.VideoCapture has, serialised with the worker's own
 // calls and run without the GIL.
 #include "core/errors.hpp"
-#include "python_objects.hpp"
 #include "gil.hpp"
+#include "python_objects.hpp"
 #include "register.hpp"
 
 namespace py = pybind11;

@@ -53,7 +53,8 @@ void register_sync(py::module_& m) {
       .def("__enter__", [](const CaptureLock& self) { return acquire(self, true, -1); })
       .def("__exit__", [](const CaptureLock& self, py::args) { release(self); });
 
-  py::class_<FrameReadyEvent>(m, "_FrameReadyEvent", "An event the worker sets after each new frame.")
+  py::class_<FrameReadyEvent>(m, "_FrameReadyEvent",
+                              "An event the worker sets after each new frame.")
       .def("set", [](const FrameReadyEvent& self) { self.event().set(); })
       .def("clear", [](const FrameReadyEvent& self) { self.event().clear(); })
       .def("is_set", [](const FrameReadyEvent& self) { return self.event().is_set(); })

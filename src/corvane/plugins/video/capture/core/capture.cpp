@@ -2,17 +2,15 @@
 #include "capture.hpp"
 
 #include <cmath>
+#include <opencv2/videoio.hpp>
 #include <thread>
 #include <utility>
-
-#include <opencv2/videoio.hpp>
 
 #include "errors.hpp"
 
 namespace corvane::video {
 
 namespace {
-
 
 std::string info_line(const VideoProperties& p) {
   return "视频信息: 分辨率=" + std::to_string(p.width) + "x" + std::to_string(p.height) +
@@ -322,8 +320,8 @@ void Capture::wait_for_new_frame(std::chrono::duration<double> timeout) {
 std::vector<PublicationTiming> Capture::recent_publications() const {
   std::lock_guard<std::mutex> g(state_mutex_);
   if (timings_.size() < kTimingHistory) return timings_;
-  std::vector<PublicationTiming> ordered(timings_.begin() + static_cast<std::ptrdiff_t>(timings_next_),
-                                         timings_.end());
+  std::vector<PublicationTiming> ordered(
+      timings_.begin() + static_cast<std::ptrdiff_t>(timings_next_), timings_.end());
   ordered.insert(ordered.end(), timings_.begin(),
                  timings_.begin() + static_cast<std::ptrdiff_t>(timings_next_));
   return ordered;

@@ -66,7 +66,7 @@ class WorkerThreads {
 // What the latest successful start read from the source.
 struct VideoProperties {
   std::int64_t frame_count = 0;
-  Number fps;       // integer 0 until a start stores the reported rate
+  Number fps;  // integer 0 until a start stores the reported rate
   std::int64_t width = 0;
   std::int64_t height = 0;
   Number duration;  // integer 0 unless the reported rate was positive
@@ -179,10 +179,10 @@ class Capture {
   Event frame_ready_;
 
   mutable std::mutex state_mutex_;
-  std::optional<Frame> frame_;        // guarded by state_mutex_
-  Number current_frame_number_;       // guarded by state_mutex_
-  std::uint64_t seek_generation_ = 0; // guarded by state_mutex_; bumped by each published seek
-  VideoProperties properties_;        // guarded by state_mutex_
+  std::optional<Frame> frame_;         // guarded by state_mutex_
+  Number current_frame_number_;        // guarded by state_mutex_
+  std::uint64_t seek_generation_ = 0;  // guarded by state_mutex_; bumped by each published seek
+  VideoProperties properties_;         // guarded by state_mutex_
   std::vector<PublicationTiming> timings_;  // guarded by state_mutex_; a ring of kTimingHistory
   size_t timings_next_ = 0;                 // guarded by state_mutex_
 

@@ -8,7 +8,6 @@
 #pragma once
 
 #include <memory>
-
 #include <opencv2/core/mat.hpp>
 
 namespace corvane::video {

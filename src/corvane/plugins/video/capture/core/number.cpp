@@ -13,7 +13,7 @@ namespace corvane::video {
 Number Number::plus_one() const {
   if (is_integer_) {
     return int_ == std::numeric_limits<std::int64_t>::max() ? real(static_cast<double>(int_) + 1.0)
-                                                             : integer(int_ + 1);
+                                                            : integer(int_ + 1);
   }
   return real(real_ + 1.0);
 }
@@ -77,9 +77,7 @@ std::string float_text(double v) {
 
 }  // namespace
 
-std::string Number::text() const {
-  return is_integer_ ? std::to_string(int_) : float_text(real_);
-}
+std::string Number::text() const { return is_integer_ ? std::to_string(int_) : float_text(real_); }
 
 std::string Number::fixed2() const {
   const double v = to_double();

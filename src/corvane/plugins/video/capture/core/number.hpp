@@ -41,7 +41,8 @@ class Number {
   std::string fixed2() const;
 
   friend bool operator==(const Number& a, const Number& b) {
-    return a.is_integer_ == b.is_integer_ && (a.is_integer_ ? a.int_ == b.int_ : a.real_ == b.real_);
+    return a.is_integer_ == b.is_integer_ &&
+           (a.is_integer_ ? a.int_ == b.int_ : a.real_ == b.real_);
   }
 
  private:

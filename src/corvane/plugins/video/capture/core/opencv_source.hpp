@@ -1,9 +1,8 @@
 // OpenCvSource: a VideoSource over a native cv::VideoCapture.
 #pragma once
 
-#include <string>
-
 #include <opencv2/videoio.hpp>
+#include <string>
 
 #include "video_source.hpp"
 
