@@ -12,7 +12,7 @@ from reliability_support import STRESS, scaled
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 FRAMES = 12
-EXAMPLES = scaled(40, 1500)
+EXAMPLES = scaled(40, 1000)
 STEPS = scaled(40, 60)
 READERS = 2
 
