@@ -159,6 +159,30 @@ def test_calling_the_constructor_again_changes_nothing(paused, log, args):
     assert state(paused) == before and log.lines == []
 
 
+OPERATIONS = ["start", "stop", "pause", "resume", "is_running", "is_paused", "get_frame",
+              "get_frame_with_number", "get_video_info", "_capture_loop"]
+ATTRIBUTES = ["video_path", "auto_reload", "cap", "frame", "running", "thread", "lock", "paused",
+              "frame_count", "fps", "width", "height", "duration", "current_frame_number",
+              "frame_ready"]
+
+
+def test_a_capture_whose_constructor_never_ran(capture_module, log):
+    """Every operation and attribute refuses an object that __init__ never set up, and a
+    subclass must run it."""
+    P = capture_module.ParallVideoCapture
+    with pytest.raises(TypeError, match="__init__"):
+        type("Careless", (P,), {"__init__": lambda self, *args: None})("clip.mkv")
+    cap = P.__new__(P)
+    calls = [getattr(cap, name) for name in OPERATIONS] + [lambda: cap.seek(1)]
+    calls += [lambda name=name: getattr(cap, name) for name in ATTRIBUTES]
+    calls += [lambda: setattr(cap, "running", True), lambda: setattr(cap, "current_frame_number", 1)]
+    for call in calls:
+        with pytest.raises(TypeError, match="__init__"):
+            call()
+    assert log.lines == []
+    del cap, calls
+
+
 def test_failed_construction_with_a_value_without_truth(capture_module):
     """auto_reload is used for its truth value; one that has none fails the construction
     with its own error rather than later inside the worker."""
