@@ -15,8 +15,8 @@ bound, and every (number, frame) pair must fit the numbering rules:
 * n is 0 with the frame that was current when a re-open reset the count: the clip's last
   frame, or a frame a seek had just published;
 * between two observations of the main thread with no seek, start, stop or re-open in
-  between, the number does not go down and the offset stays the same: numbers rise by
-  one per frame;
+  between (a re-open shows as a new source object), the number does not go down and the
+  offset stays the same: numbers rise by one per frame;
 * once a frame was seen, there is always one;
 * while paused nothing is published, except by the one pass that may have been under way
   when pause() returned.
@@ -157,7 +157,7 @@ class CaptureMachine(RuleBasedStateMachine):
         self.frame_seen = False
         self.epoch = 0
         self.stale_number = None      # after a restart: the number of the previous run's frame
-        self.previous = None          # (number, index, epoch, reloads before) of the main thread
+        self.previous = None          # (number, index, epoch, source before) of the main thread
         self.paused_numbers = None    # numbers allowed while paused
         self.paused_base = None       # the number when pausing (or of a seek while paused)
         self.pass_pending = False     # the pass under way at pause() has not shown yet
@@ -282,9 +282,9 @@ class CaptureMachine(RuleBasedStateMachine):
     @rule()
     @recorded
     def get_frame_with_number(self):
-        reloads_before = self.tally.reloads
+        source_before = self.cap.cap
         seen_before, number, frame = self.observe()
-        reloads_after = self.tally.reloads
+        source_after = self.cap.cap
         index = self.check_pair(seen_before, number, frame, "main")
         add_total("main_pairs")
         if index is None:
@@ -296,14 +296,15 @@ class CaptureMachine(RuleBasedStateMachine):
                 self.paused_numbers, self.pass_pending = {number}, False
             add_total("paused_checks")
         prev = self.previous
-        if (prev is not None and prev[2] == self.epoch and prev[3] == reloads_after
-                and prev[1] != self.last_index and prev[0] != self.stale_number):
-            # No seek, start, stop or re-open since the previous observation, which was
-            # not the frame a restart found.
+        if (prev is not None and prev[2] == self.epoch and prev[3] is source_after
+                and prev[0] != self.stale_number):
+            # No seek, start or stop since the previous observation, which was not the frame
+            # a restart found, and no re-open: it installs a new source and resets the
+            # number in one step, and the source objects are kept, so identity tells.
             assert number >= prev[0] and number - index == prev[0] - prev[1], (
                 f"numbering broke: {prev[:2]} then {(number, index)}")
             add_total("sequence_checks")
-        self.previous = (number, index, self.epoch, reloads_before)
+        self.previous = (number, index, self.epoch, source_before)
 
     @rule(seconds=st.floats(min_value=0, max_value=0.05))
     @recorded
