@@ -4,22 +4,11 @@ import time
 import cv2
 
 import clipgen
-from measure import percentile, time_calls
+from measure import NodeHandle, percentile, time_calls
 from corvane.plugins.video.capture import ParallVideoCapture
 from corvane.plugins.video.nodes import ReadFrame, ReadThreadedFrame
 
 TICKS = 200
-
-
-class Handle:
-    def __init__(self, capture):
-        self._capture = capture
-
-    def getInputObject(self, name):
-        return self._capture
-
-    def setOutput(self, name, value):
-        return None
 
 
 def run():
@@ -30,11 +19,11 @@ def run():
         time.sleep(0.01)
     threaded = []
     for _ in range(TICKS):
-        threaded.extend(time_calls(lambda: ReadThreadedFrame.tick(Handle(cap)), 1))
+        threaded.extend(time_calls(lambda: ReadThreadedFrame.tick(NodeHandle(cap)), 1))
         time.sleep(0.004)
     cap.stop()
     direct_cap = cv2.VideoCapture(path)
-    direct = time_calls(lambda: ReadFrame.tick(Handle(direct_cap)), TICKS)
+    direct = time_calls(lambda: ReadFrame.tick(NodeHandle(direct_cap)), TICKS)
     direct_cap.release()
     return {
         "clip": "H.264 1280x720 25 fps",

@@ -3,25 +3,12 @@ frame, against numpy.ndarray.copy() of an array of the same shape, in the same r
 import time
 
 import clipgen
-from measure import median, time_calls
+from measure import NodeHandle, median, time_calls
 from corvane.plugins.video.capture import ParallVideoCapture
 from corvane.plugins.video.nodes import ReadThreadedFrame
 
 RUNS = 7
 CALLS = 60
-
-
-class Handle:
-    """The smallest node handle: one input object, outputs dropped."""
-
-    def __init__(self, capture):
-        self._capture = capture
-
-    def getInputObject(self, name):
-        return self._capture
-
-    def setOutput(self, name, value):
-        return None
 
 
 def run():
@@ -33,7 +20,7 @@ def run():
     cap.pause()
     time.sleep(0.1)
     array = cap.get_frame()
-    handle = Handle(cap)
+    handle = NodeHandle(cap)
     ratios_get, ratios_tick, copy_us, get_us, tick_us = [], [], [], [], []
     for _ in range(RUNS):
         # Interleaved so that drift of the machine hits all three alike.
