@@ -18,12 +18,14 @@ def run():
     while cap.get_frame() is None:
         time.sleep(0.01)
     threaded = []
+    handle = NodeHandle(cap)
     for _ in range(TICKS):
-        threaded.extend(time_calls(lambda: ReadThreadedFrame.tick(NodeHandle(cap)), 1))
+        threaded.extend(time_calls(lambda: ReadThreadedFrame.tick(handle), 1))
         time.sleep(0.004)
     cap.stop()
     direct_cap = cv2.VideoCapture(path)
-    direct = time_calls(lambda: ReadFrame.tick(NodeHandle(direct_cap)), TICKS)
+    direct_handle = NodeHandle(direct_cap)
+    direct = time_calls(lambda: ReadFrame.tick(direct_handle), TICKS)
     direct_cap.release()
     return {
         "clip": "H.264 1280x720 25 fps",
