@@ -39,9 +39,9 @@ def _spacing_run(reader_class, path, interval):
 
 
 def run_spacing():
-    path = clipgen.clip("ffv1", 640, 480, 50.0, 500)
+    path = clipgen.clip("h264", 640, 480, 50.0, 500)
     interval = 1.0 / 50.0
-    result = {"clip": "FFV1 640x480 50 fps, looping", "runs": RUNS, "seconds": SECONDS}
+    result = {"clip": "H.264 640x480 50 fps, looping", "runs": RUNS, "seconds": SECONDS}
     series = {}
     for name, cls in (("capture", ParallVideoCapture), ("baseline", PythonThreadedReader)):
         p50s, p99s, spacings = [], [], None
@@ -61,7 +61,7 @@ def run_latency(width, height):
     """Waits on the main thread, as a behaviour tree's tick thread would. The latency
     includes the copy of the frame, whose pixels were just written by the decoder on
     another core."""
-    path = clipgen.clip("ffv1", width, height, 50.0, 500)
+    path = clipgen.clip("h264", width, height, 50.0, 500)
     cap = ParallVideoCapture(path)
     assert cap.start()
     time.sleep(0.3)
@@ -80,7 +80,7 @@ def run_latency(width, height):
         if published[j] <= r:
             latencies.append(r - published[j])
     return {
-        "clip": f"FFV1 {width}x{height} 50 fps, waiting on the main thread",
+        "clip": f"H.264 {width}x{height} 50 fps, waiting on the main thread",
         "samples": len(latencies),
         "p50_us": percentile(latencies, 50) * 1e6,
         "p99_us": percentile(latencies, 99) * 1e6,
