@@ -250,8 +250,6 @@ print(json.dumps(outcome))
 """
 
 
-@pytest.mark.xfail(strict=True, reason="get_frame(True, t) for t beyond the runtime's longest "
-                                       "wait (inf included) waits without limit")
 def test_a_timeout_beyond_the_longest_wait_is_refused(run_python):
     """No timeout means waiting without limit: one that the runtime's own event cannot
     wait for (infinity included) fails at once with OverflowError, as threading.Event.wait

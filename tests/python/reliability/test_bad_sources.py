@@ -91,8 +91,6 @@ print(nodes.CreateVideoCapture.tick(handle) is nodes.NodeStatus.SUCCESS, nodes.l
 """
 
 
-@pytest.mark.xfail(strict=True, reason="CreateVideoCapture hands a source that is not valid "
-                                       "UTF-8 to cv2.VideoCapture, which crashes the process")
 def test_direct_node_survives_a_source_that_is_not_utf8(run_python):
     nodes_dir = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "nodes")
     result = run_python(DIRECT_SURROGATE, timeout=30, args=[nodes_dir])

@@ -13,8 +13,21 @@ namespace {
 
 constexpr const char* kOpenFailed = "视频加载失败，请检查路径是否正确";
 
+// A string that cannot be encoded as UTF-8 (it holds a lone surrogate) names no source
+// OpenCV can open, and OpenCV's own binding does not survive being given one.
+bool unencodable(const py::object& text) {
+  if (!PyUnicode_Check(text.ptr())) return false;
+  if (PyUnicode_AsUTF8AndSize(text.ptr(), nullptr) != nullptr) return false;
+  PyErr_Clear();
+  return true;
+}
+
 py::object create_video_capture(const py::module_& module, const py::object& node) {
   py::object video_source = node.attr("getInputString")("video_source");
+  if (unencodable(video_source)) {
+    logger_method(module, "error")(kOpenFailed);
+    return success(module);
+  }
   // Through the module's own cv2 attribute, so a replaced VideoCapture is the one used.
   py::object video_capture = module.attr("cv2").attr("VideoCapture")(video_source);
   if (truthy(video_capture.attr("isOpened")())) {

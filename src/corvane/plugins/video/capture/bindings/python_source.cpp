@@ -62,10 +62,9 @@ bool PythonSource::read(Frame& out) {
     PyObject* raw = PyObject_CallMethod(source_, "read", nullptr);
     if (raw == nullptr) throw py::error_already_set();
     auto [ret, frame] = unpack_pair(py::reinterpret_steal<py::object>(raw));
-    if (!PyObject_IsTrue(ret.ptr())) {
-      if (PyErr_Occurred()) throw py::error_already_set();
-      return false;
-    }
+    const int success = PyObject_IsTrue(ret.ptr());
+    if (success < 0) throw py::error_already_set();
+    if (success == 0) return false;
     out.image = cv::Mat();
     out.foreign = keep_alive(std::move(frame));
     return true;
@@ -104,6 +103,7 @@ std::shared_ptr<SourceHandle> ModuleHooks::open(const std::string& path) {
     });
     if (factory.ptr() != native_class_) {
       py::object source = call_python([&] { return factory(text_to_python(path)); });
+      if (source.is_none()) return nullptr;
       return std::make_shared<SourceHandle>(std::make_unique<PythonSource>(std::move(source)));
     }
   }

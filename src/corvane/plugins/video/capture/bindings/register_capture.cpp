@@ -15,6 +15,7 @@
 #include "python_objects.hpp"
 #include "python_source.hpp"
 #include "register.hpp"
+#include "timeouts.hpp"
 
 namespace py = pybind11;
 
@@ -130,7 +131,8 @@ std::optional<std::pair<Number, py::object>> copy_current_frame(
     GilRelease nogil;
     if (wait_seconds) core.wait_for_new_frame(std::chrono::duration<double>(*wait_seconds));
     core.with_frame([&](const Frame* frame, const Number& number) {
-      if (frame == nullptr) return;
+      // A source may report success with None for an image: that is no frame.
+      if (frame == nullptr || frame->foreign.get() == Py_None) return;
       if (frame->foreign) {
         HostGil gil;
         result.emplace(number, object_of(frame->foreign).attr("copy")());
@@ -273,7 +275,7 @@ void register_capture(py::module_& m, std::shared_ptr<ModuleHooks> hooks) {
         if (seconds == -1.0 && PyErr_Occurred()) throw py::error_already_set();
         const int wait = PyObject_IsTrue(wait_for_frame.ptr());
         if (wait < 0) throw py::error_already_set();
-        if (wait && std::isnan(seconds)) throw py::value_error("Invalid value NaN (not a number)");
+        if (wait) check_timeout(seconds);
         auto current =
             copy_current_frame(*c.core, wait ? std::optional<double>(seconds) : std::nullopt);
         if (!current) return py::none();

@@ -5,6 +5,7 @@
 
 #include "gil.hpp"
 #include "register.hpp"
+#include "timeouts.hpp"
 
 namespace py = pybind11;
 
@@ -27,8 +28,11 @@ bool acquire(const CaptureLock& self, bool blocking, double timeout) {
     if (timeout != -1) throw py::value_error("can't specify a timeout for a non-blocking call");
     return self.lock().try_acquire();
   }
-  if (timeout != -1 && (timeout < 0 || std::isnan(timeout))) {
-    throw py::value_error("timeout value must be a non-negative number");
+  if (timeout != -1) {
+    if (timeout < 0 || std::isnan(timeout)) {
+      throw py::value_error("timeout value must be a non-negative number");
+    }
+    check_timeout(timeout);
   }
   if (self.lock().try_acquire()) return true;
   GilRelease nogil;
@@ -66,7 +70,7 @@ void register_sync(py::module_& m) {
               return self.event().wait();
             }
             const double seconds = timeout.cast<double>();
-            if (std::isnan(seconds)) throw py::value_error("Invalid value NaN (not a number)");
+            check_timeout(seconds);
             GilRelease nogil;
             return self.event().wait_for(std::chrono::duration<double>(seconds));
           },

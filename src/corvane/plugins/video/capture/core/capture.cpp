@@ -227,6 +227,12 @@ Capture::Pass Capture::read_and_publish(std::uint64_t run,
 Capture::Pass Capture::reopen(std::uint64_t run) {
   require_source("release")->release();
   std::shared_ptr<SourceHandle> fresh = opener_->open(video_path_);
+  if (!fresh) {
+    // The host's factory gave no object: the new "source" is nothing at all.
+    LockGuard guard(lock_);
+    set_source(nullptr);
+    throw VideoError("'NoneType' object has no attribute 'isOpened'");
+  }
   const bool opened = fresh->is_opened();
   {
     // The new source and the restart of the count go in together under the lock, so a
@@ -285,13 +291,27 @@ bool Capture::seek(const Number& frame_number) {
   }
   try {
     Frame previous;
-    LockGuard guard(lock_);
-    // Under the lock the source cannot be swapped by a re-open; use the current one.
-    src = require_source("set");
-    SourceHandle::Session session(*src);
-    session.source().set(cv::CAP_PROP_POS_FRAMES, frame_number);
+    // The lock first, then the source, taken only when it is free: waiting for the source
+    // (a read of the worker that hangs on a dead stream) while holding the lock would hold
+    // up every reader. So the seek waits for the source with the lock given back.
+    std::optional<LockGuard> guard;
+    std::optional<SourceHandle::Session> session;
+    for (;;) {
+      guard.emplace(lock_);
+      // Under the lock the source cannot be swapped by a re-open; use the current one.
+      src = require_source("set");
+      if (src->busy_on_this_thread()) {
+        throw VideoError("seek called from inside a call on the source");
+      }
+      session.emplace(*src, std::try_to_lock);
+      if (session->owns()) break;
+      session.reset();
+      guard.reset();
+      src->wait_until_idle();
+    }
+    session->source().set(cv::CAP_PROP_POS_FRAMES, frame_number);
     Frame frame;
-    if (session.source().read(frame)) {
+    if (session->source().read(frame)) {
       {
         std::lock_guard<std::mutex> g(state_mutex_);
         if (frame_) previous = std::move(*frame_);

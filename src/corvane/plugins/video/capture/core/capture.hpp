@@ -47,8 +47,8 @@ namespace corvane::video {
 class SourceOpener {
  public:
   virtual ~SourceOpener() = default;
-  // Never returns null; throws VideoError (or an Interrupt) when the source object
-  // cannot even be created. An unopened source is returned, not thrown.
+  // Throws VideoError (or an Interrupt) when the source object cannot be created, and
+  // returns null when the host's factory gave no object. An unopened source is returned.
   virtual std::shared_ptr<SourceHandle> open(const std::string& path) = 0;
 };
 

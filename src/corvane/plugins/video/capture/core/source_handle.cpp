@@ -7,12 +7,24 @@ namespace corvane::video {
 
 SourceHandle::SourceHandle(std::unique_ptr<VideoSource> source) : source_(std::move(source)) {}
 
-SourceHandle::Session::Session(SourceHandle& handle) : handle_(handle) { handle_.op_mutex_.lock(); }
+SourceHandle::Session::Session(SourceHandle& handle) : handle_(handle), owns_(true) {
+  handle_.op_mutex_.lock();
+  handle_.owner_.store(std::this_thread::get_id());
+}
+
+SourceHandle::Session::Session(SourceHandle& handle, std::try_to_lock_t)
+    : handle_(handle), owns_(handle.op_mutex_.try_lock()) {
+  if (owns_) handle_.owner_.store(std::this_thread::get_id());
+}
 
 SourceHandle::Session::~Session() {
+  if (!owns_) return;
+  handle_.owner_.store(std::thread::id());
   handle_.op_mutex_.unlock();
   handle_.finish_pending_release();
 }
+
+void SourceHandle::wait_until_idle() { Session wait_for_turn(*this); }
 
 bool SourceHandle::is_opened() {
   Session s(*this);

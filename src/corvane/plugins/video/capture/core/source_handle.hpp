@@ -15,6 +15,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "video_source.hpp"
 
@@ -31,15 +32,25 @@ class SourceHandle {
   class Session {
    public:
     explicit Session(SourceHandle& handle);
+    // Takes the source only if it is free at once; see owns().
+    Session(SourceHandle& handle, std::try_to_lock_t);
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
+    bool owns() const { return owns_; }
     VideoSource& source() { return *handle_.source_; }
 
    private:
     SourceHandle& handle_;
+    bool owns_;
   };
+
+  // Blocks until no call on the source is in progress.
+  void wait_until_idle();
+  // True when the calling thread is inside a call on this source (a source that calls
+  // back into its capture).
+  bool busy_on_this_thread() const { return owner_.load() == std::this_thread::get_id(); }
 
   bool is_opened();
   bool read(Frame& out);
@@ -58,6 +69,7 @@ class SourceHandle {
   void finish_pending_release() noexcept;
 
   std::mutex op_mutex_;
+  std::atomic<std::thread::id> owner_{};  // the thread inside a call, if any
   std::atomic<bool> release_pending_{false};
   std::unique_ptr<VideoSource> source_;  // calls guarded by op_mutex_
 };
