@@ -14,39 +14,7 @@ if TESTS_DIR not in sys.path:
     sys.path.insert(0, TESTS_DIR)
 
 import clips  # noqa: E402
-
-
-class LogRecorder:
-    """Stands in for the loguru logger: keeps (level, text) pairs, from any thread."""
-
-    def __init__(self):
-        self._mutex = threading.Lock()
-        self._lines = []
-
-    def _add(self, level, text):
-        with self._mutex:
-            self._lines.append((level, text))
-
-    def info(self, text):
-        self._add("info", text)
-
-    def warning(self, text):
-        self._add("warning", text)
-
-    def error(self, text):
-        self._add("error", text)
-
-    @property
-    def lines(self):
-        with self._mutex:
-            return list(self._lines)
-
-    def texts(self, level=None):
-        return [t for lv, t in self.lines if level is None or lv == level]
-
-    def clear(self):
-        with self._mutex:
-            self._lines.clear()
+from log_recorder import LogRecorder  # noqa: E402
 
 
 def wait_until(condition, timeout=2.0, interval=0.005):

@@ -1,35 +1,10 @@
-"""Helpers of the node tests: a recorder that takes the logger's place and a scripted node
-handle."""
-import threading
+"""Helpers of the node tests: a scripted node handle, and the recorder that takes the
+logger's place."""
+import os
+import sys
 
-
-class LogRecorder:
-    """Takes the logger's place; keeps (level, text) pairs from any thread."""
-
-    def __init__(self):
-        self._mutex = threading.Lock()
-        self._lines = []
-
-    def _add(self, level, text):
-        with self._mutex:
-            self._lines.append((level, text))
-
-    def info(self, text):
-        self._add("info", text)
-
-    def warning(self, text):
-        self._add("warning", text)
-
-    def error(self, text):
-        self._add("error", text)
-
-    @property
-    def lines(self):
-        with self._mutex:
-            return list(self._lines)
-
-    def without_info(self):
-        return [line for line in self.lines if line[0] != "info"]
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from log_recorder import LogRecorder  # noqa: E402,F401  (shared by the node tests)
 
 
 class Handle:
