@@ -4,7 +4,6 @@ running scripts in a child interpreter."""
 import os
 import subprocess
 import sys
-import threading
 import time
 
 import pytest
