@@ -17,7 +17,7 @@ sys.path.insert(0, EXAMPLES_DIR)
 
 import frame_consumer  # noqa: E402
 import synthetic_source  # noqa: E402
-from corvane.nodes import Entry, Tree  # noqa: E402
+from corvane.nodes import Tree  # noqa: E402
 
 
 def run_example(name, *args, timeout=60):

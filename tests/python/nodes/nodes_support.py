@@ -4,7 +4,9 @@ import os
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from log_recorder import LogRecorder  # noqa: E402,F401  (shared by the node tests)
+from log_recorder import LogRecorder  # noqa: E402  (shared by the node tests)
+
+__all__ = ["Handle", "LogRecorder"]
 
 
 class Handle:

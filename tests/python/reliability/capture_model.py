@@ -33,7 +33,7 @@ import traceback
 
 from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
-from hypothesis.stateful import (RuleBasedStateMachine, invariant, precondition, rule,
+from hypothesis.stateful import (RuleBasedStateMachine, invariant, rule,
                                  run_state_machine_as_test)
 
 import corvane.plugins.video.capture as mod
