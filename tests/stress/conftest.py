@@ -12,10 +12,10 @@ RELIABILITY_DIR = os.path.join(PY_TESTS_DIR, "reliability")
 
 
 def _load(name, path):
-    spec = importlib.util.spec_from_file_location(name, path)
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location(name, path)
+    module = importlib.util.module_from_spec(found)
     sys.modules[name] = module
-    spec.loader.exec_module(module)
+    found.loader.exec_module(module)
     return module
 
 
