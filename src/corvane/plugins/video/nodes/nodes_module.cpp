@@ -9,6 +9,7 @@
 #include <initializer_list>
 #include <string>
 
+#include "common/extension_entry.hpp"
 #include "nodes_registration.h"
 
 #ifndef CORVANE_VIDEO_VERSION
@@ -58,22 +59,8 @@ py::module_::module_def nodes_module_def;
 
 }  // namespace
 
-// The module's entry point, spelled out rather than made by PYBIND11_MODULE: that macro wraps
-// every error of the load in a generic ImportError, while a failed import must fail the load
-// with its own error (a ModuleNotFoundError stays one).
 extern "C" PYBIND11_EXPORT PyObject* PyInit_nodes() {
   PYBIND11_CHECK_PYTHON_VERSION
   PYBIND11_ENSURE_INTERNALS_READY
-  auto module = py::module_::create_extension_module("nodes", nullptr, &nodes_module_def);
-  try {
-    init_nodes(module);
-    return module.ptr();
-  } catch (py::error_already_set& error) {
-    error.restore();
-  } catch (const py::builtin_exception& error) {
-    error.set_error();
-  } catch (const std::exception& error) {
-    PyErr_SetString(PyExc_ImportError, error.what());
-  }
-  return nullptr;
+  return corvane::video::create_extension_module("nodes", nodes_module_def, init_nodes);
 }

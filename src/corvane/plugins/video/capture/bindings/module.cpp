@@ -5,6 +5,7 @@
 // replaced cv2.VideoCapture or logger is honoured. Then it defines ParallVideoCapture.
 #include <pybind11/pybind11.h>
 
+#include "common/extension_entry.hpp"
 #include "exit_hook.hpp"
 #include "gil.hpp"
 #include "python_errors.hpp"
@@ -18,7 +19,9 @@
 namespace py = pybind11;
 using namespace corvane::video::bindings;
 
-PYBIND11_MODULE(capture, m) {
+namespace {
+
+void init_capture(py::module_& m) {
   py::options options;
   options.disable_function_signatures();
 
@@ -37,4 +40,14 @@ PYBIND11_MODULE(capture, m) {
   register_native_source(m);
   m.attr("__version__") = CORVANE_VIDEO_VERSION;
   install_exit_hook();
+}
+
+py::module_::module_def capture_module_def;
+
+}  // namespace
+
+extern "C" PYBIND11_EXPORT PyObject* PyInit_capture() {
+  PYBIND11_CHECK_PYTHON_VERSION
+  PYBIND11_ENSURE_INTERNALS_READY
+  return corvane::video::create_extension_module("capture", capture_module_def, init_capture);
 }
