@@ -246,23 +246,26 @@ void register_capture(py::module_& m, std::shared_ptr<ModuleHooks> hooks) {
         // values are range-checked the way Python compares them, so a value that cannot
         // be compared with integers fails with the caller's own error, and one that
         // compares but does not fit (a huge integer) is refused with the range message.
-        bool native_kind = PyFloat_Check(frame_number.ptr());
-        if (PyLong_Check(frame_number.ptr())) {
+        bool native_kind = PyFloat_CheckExact(frame_number.ptr());
+        if (PyLong_CheckExact(frame_number.ptr())) {
           int overflow = 0;
           PyLong_AsLongLongAndOverflow(frame_number.ptr(), &overflow);
           native_kind = overflow == 0;
         }
+        // Other kinds are logged in their own text form ("True", "21/2").
+        std::string label;
         if (!native_kind) {
+          label = text_from_python(py::str(frame_number));
           const std::int64_t frame_count = core.properties().frame_count;
           if (frame_number < py::int_(0) || frame_number >= py::int_(frame_count)) {
-            core.logger().error("帧号 " + text_from_python(py::str(frame_number)) +
-                                " 超出范围 [0, " + std::to_string(frame_count - 1) + "]");
+            core.logger().error("帧号 " + label + " 超出范围 [0, " + std::to_string(frame_count - 1) +
+                                "]");
             return false;
           }
         }
         const Number target = number_from_python(frame_number);
         GilRelease nogil;
-        return core.seek(target);
+        return core.seek(target, label);
       },
       py::arg("frame_number"), docs::kSeek);
 

@@ -286,7 +286,8 @@ bool Capture::ready_to_seek() {
   return false;
 }
 
-bool Capture::seek(const Number& frame_number) {
+bool Capture::seek(const Number& frame_number, const std::string& label) {
+  const std::string text = label.empty() ? frame_number.text() : label;
   auto src = source();
   if (!src || !running()) {
     logger_->error("视频未运行，无法跳转");
@@ -294,7 +295,7 @@ bool Capture::seek(const Number& frame_number) {
   }
   const std::int64_t frame_count = properties().frame_count;
   if (frame_number.less_than(0) || !frame_number.less_than(frame_count)) {
-    logger_->error("帧号 " + frame_number.text() + " 超出范围 [0, " +
+    logger_->error("帧号 " + text + " 超出范围 [0, " +
                    std::to_string(frame_count - 1) + "]");
     return false;
   }
@@ -328,10 +329,10 @@ bool Capture::seek(const Number& frame_number) {
         current_frame_number_ = frame_number;
         ++seek_generation_;
       }
-      logger_->info("已跳转到帧 " + frame_number.text());
+      logger_->info("已跳转到帧 " + text);
       return true;
     }
-    logger_->error("跳转到帧 " + frame_number.text() + " 失败");
+    logger_->error("跳转到帧 " + text + " 失败");
     return false;
   } catch (const std::exception& e) {
     logger_->error(std::string("跳转帧时发生错误: ") + e.what());

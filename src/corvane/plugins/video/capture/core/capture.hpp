@@ -106,7 +106,8 @@ class Capture {
   // Playback control.
   void pause();
   void resume();
-  bool seek(const Number& frame_number);
+  // `label` is how the frame number is written in log lines; empty: its own text form.
+  bool seek(const Number& frame_number, const std::string& label = std::string());
   // The first check of seek: false, with the log line, when there is nothing to seek.
   bool ready_to_seek();
 
