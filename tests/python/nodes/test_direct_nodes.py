@@ -128,7 +128,7 @@ def test_any_pair_unpacks(nodes, log, read_result):
     ({"video_capture": ScriptedCapture(read_result=(True,))}, ValueError,
      r"not enough values to unpack \(expected 2, got 1\)"),
     ({"video_capture": ScriptedCapture(read_result=(True, "f", "x"))}, ValueError,
-     r"too many values to unpack \(expected 2, got 3\)"),
+     r"too many values to unpack \(expected 2"),  # the interpreter's own wording
     ({"video_capture": ScriptedCapture(read_result=iter((True, "f", "x")))}, ValueError,
      r"too many values to unpack \(expected 2\)"),
     ({"video_capture": ScriptedCapture(read_result=7)}, TypeError,

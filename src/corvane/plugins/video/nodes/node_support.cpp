@@ -62,43 +62,6 @@ py::str text_after(const char* head, py::handle value) {
   return join_text(py::str(head), py::str(value));
 }
 
-std::pair<py::object, py::object> unpack_pair(py::handle value) {
-  constexpr Py_ssize_t expected = 2;
-  PyObject* raw_iter = PyObject_GetIter(value.ptr());
-  if (raw_iter == nullptr) {
-    PyTypeObject* type = Py_TYPE(value.ptr());
-    if (PyErr_ExceptionMatches(PyExc_TypeError) && type->tp_iter == nullptr &&
-        !PySequence_Check(value.ptr())) {
-      PyErr_Clear();
-      throw py::type_error(std::string("cannot unpack non-iterable ") + type->tp_name + " object");
-    }
-    throw py::error_already_set();
-  }
-  py::object iter = py::reinterpret_steal<py::object>(raw_iter);
-
-  py::object items[expected];
-  for (Py_ssize_t i = 0; i < expected; ++i) {
-    PyObject* item = PyIter_Next(iter.ptr());
-    if (item == nullptr) {
-      check(PyErr_Occurred() == nullptr);
-      throw py::value_error("not enough values to unpack (expected " + std::to_string(expected) +
-                            ", got " + std::to_string(i) + ")");
-    }
-    items[i] = py::reinterpret_steal<py::object>(item);
-  }
-  PyObject* extra = PyIter_Next(iter.ptr());
-  if (extra == nullptr) {
-    check(PyErr_Occurred() == nullptr);
-    return {std::move(items[0]), std::move(items[1])};
-  }
-  Py_DECREF(extra);
-  std::string message = "too many values to unpack (expected " + std::to_string(expected);
-  if (PyList_CheckExact(value.ptr()) || PyTuple_CheckExact(value.ptr())) {
-    message += ", got " + std::to_string(Py_SIZE(value.ptr()));
-  }
-  throw py::value_error(message + ")");
-}
-
 py::object logger_method(const py::module_& module, const char* level) {
   return module.attr("logger").attr(level);
 }

@@ -3,10 +3,12 @@
 // as a Python subclass of the framework's SimpleActionNode.
 #pragma once
 
-#include <pybind11/pybind11.h>
-
 #include <initializer_list>
 #include <utility>
+
+#include <pybind11/pybind11.h>
+
+#include "common/unpack_pair.hpp"  // unpack_pair, shared with the capture module
 
 namespace corvane::video::nodes {
 
@@ -36,9 +38,6 @@ py::str join_text(const py::str& head, const py::str& tail);
 
 // `head` followed directly by the default text form of `value` (str(value)).
 py::str text_after(const char* head, py::handle value);
-
-// Unpacks `value` into exactly two items, as `a, b = value` does, with the same errors.
-std::pair<py::object, py::object> unpack_pair(py::handle value);
 
 // module.logger.<level>, looked up now.
 py::object logger_method(const py::module_& module, const char* level);

@@ -1,6 +1,7 @@
 // PythonSource and ModuleHooks; see python_source.hpp.
 #include "python_source.hpp"
 
+#include "common/unpack_pair.hpp"
 #include "core/errors.hpp"
 #include "core/opencv_source.hpp"
 #include "gil.hpp"
@@ -21,38 +22,6 @@ bool PythonSource::is_opened() {
   HostGil gil;
   return call_python([&] { return py::bool_(object().attr("isOpened")()).cast<bool>(); });
 }
-
-namespace {
-
-// Unpacks exactly two values the way an assignment `a, b = value` does, with its errors.
-std::pair<py::object, py::object> unpack_pair(const py::object& value) {
-  PyObject* raw_iter = PyObject_GetIter(value.ptr());
-  if (raw_iter == nullptr) {
-    PyErr_Clear();
-    throw py::type_error(std::string("cannot unpack non-iterable ") +
-                         Py_TYPE(value.ptr())->tp_name + " object");
-  }
-  auto iter = py::reinterpret_steal<py::object>(raw_iter);
-  py::object items[2];
-  for (int i = 0; i < 2; ++i) {
-    PyObject* item = PyIter_Next(iter.ptr());
-    if (item == nullptr) {
-      if (PyErr_Occurred()) throw py::error_already_set();
-      throw py::value_error("not enough values to unpack (expected 2, got " + std::to_string(i) +
-                            ")");
-    }
-    items[i] = py::reinterpret_steal<py::object>(item);
-  }
-  PyObject* extra = PyIter_Next(iter.ptr());
-  if (extra != nullptr) {
-    Py_DECREF(extra);
-    throw py::value_error("too many values to unpack (expected 2)");
-  }
-  if (PyErr_Occurred()) throw py::error_already_set();
-  return {items[0], items[1]};
-}
-
-}  // namespace
 
 bool PythonSource::read(Frame& out) {
   HostGil gil;
