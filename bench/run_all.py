@@ -38,9 +38,10 @@ NOTES = """## Reading the table
   wait). The clips that report 100000 fps make the wait negligible and show the capture's
   own cost against bare decoding.
 - **Row 4.** The latency includes `get_frame`'s copy of a frame that the decoder has just
-  written on the other core. Waking a waiting caller takes a few tens of microseconds; at
-  640x480 the copy of 0.9 MB of cold memory adds about 100 us more. The figure for 320x240
-  shows the wake-up path itself.
+  written on the other core. `bench/profile_wakeup.py` splits the 640x480 path: the wake-up
+  itself (publication until the event wait returns on the main thread) takes 40-110 us p50
+  on this virtual machine, the first copy of the new frame about 90 us, a second, warm copy
+  of the same frame 35 us. The figure for 320x240 shows the path with a small copy.
 - **Row 5.** In OpenCV 4.6 every capture's FFmpeg decoder runs one thread per CPU core
   (2 here), with no setting to change it; 16 streams mean 32 decoder threads and 16 workers
   on 2 cores, and the tick thread's p99 grows with that load for the baseline and the
