@@ -15,6 +15,9 @@ if TESTS_DIR not in sys.path:
 import clips  # noqa: E402
 from log_recorder import LogRecorder  # noqa: E402
 
+sys.path.insert(0, os.path.join(TESTS_DIR, "capture"))
+from capture_support import make_fake_class  # noqa: E402
+
 
 def wait_until(condition, timeout=2.0, interval=0.005):
     """Poll `condition` until it returns a true value or `timeout` seconds pass; return
@@ -86,3 +89,15 @@ def run_python():
                         f"stdout: {exc.stdout}\nstderr: {exc.stderr}")
 
     return run
+
+
+@pytest.fixture
+def fake(capture_module, monkeypatch):
+    """install(**config) puts a new scripted source class in place of cv2.VideoCapture."""
+
+    def install(**config):
+        cls = make_fake_class(**config)
+        monkeypatch.setattr(capture_module.cv2, "VideoCapture", cls)
+        return cls
+
+    return install

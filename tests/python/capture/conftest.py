@@ -1,26 +1,12 @@
-"""Fixtures of the capture tests: every test records the capture module's log, can
-install a scripted Python source as `cv2.VideoCapture`, and gets its captures stopped
-when it ends."""
+"""Fixtures of the capture tests: every test records the capture module's log and gets
+its captures stopped when it ends (the scripted source, `fake`, is shared from the
+package's conftest)."""
 import pytest
-
-from capture_support import make_fake_class
 
 
 @pytest.fixture(autouse=True)
 def _quiet_log(log):
     return log
-
-
-@pytest.fixture
-def fake(capture_module, monkeypatch):
-    """install(**config) puts a new FakeSource class in place of cv2.VideoCapture."""
-
-    def install(**config):
-        cls = make_fake_class(**config)
-        monkeypatch.setattr(capture_module.cv2, "VideoCapture", cls)
-        return cls
-
-    return install
 
 
 @pytest.fixture

@@ -14,19 +14,6 @@ for path in (PY_TESTS_DIR, os.path.join(PY_TESTS_DIR, "capture"), os.path.join(P
         sys.path.insert(0, path)
 
 import clips  # noqa: E402
-from capture_support import make_fake_class  # noqa: E402
-
-
-@pytest.fixture
-def fake(capture_module, monkeypatch):
-    """install(**config) puts a new scripted source class in place of cv2.VideoCapture."""
-
-    def install(**config):
-        cls = make_fake_class(**config)
-        monkeypatch.setattr(capture_module.cv2, "VideoCapture", cls)
-        return cls
-
-    return install
 
 
 @pytest.fixture
