@@ -14,15 +14,16 @@ import os
 import statistics
 import sys
 import tempfile
-import threading
 import time
 
 import cv2
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "python"))
+sys.path.insert(0, HERE)
 
 import clips  # noqa: E402
+from baseline_reader import PythonThreadedReader  # noqa: E402
 
 FPS = 200.0
 FRAMES = 1200          # 6 s of video: no run reaches the end of the clip
@@ -59,59 +60,16 @@ def read_time(path, frames=300):
         source.release()
 
 
-def native_rate(capture_class, path, seconds, warmup=0.2):
-    cap = capture_class(path, False)
-    if not cap.start():
+def publication_rate(reader_class, path, seconds, warmup=0.2):
+    """Frames published per second by `reader_class` on `path` while this thread is busy."""
+    reader = reader_class(path, False)
+    if not reader.start():
         raise RuntimeError("cannot open " + path)
     try:
         time.sleep(warmup)
-        n0, t0 = cap.current_frame_number, time.perf_counter()
+        n0, t0 = reader.current_frame_number, time.perf_counter()
         busy(seconds)
-        n1, t1 = cap.current_frame_number, time.perf_counter()
-        return (n1 - n0) / (t1 - t0)
-    finally:
-        cap.stop()
-
-
-class PythonReader:
-    """The same worker design in pure Python: pace, read, publish under a lock."""
-
-    def __init__(self, path, fps):
-        self.source = cv2.VideoCapture(path)
-        self.interval = 1.0 / fps
-        self.lock = threading.Lock()
-        self.count = 0
-        self.running = True
-        self.thread = threading.Thread(target=self._loop, daemon=True)
-        self.thread.start()
-
-    def _loop(self):
-        last = 0.0
-        while self.running:
-            elapsed = time.monotonic() - last
-            if elapsed < self.interval:
-                time.sleep(self.interval - elapsed)
-            ok, frame = self.source.read()
-            if not ok:
-                break
-            with self.lock:
-                self.frame = frame
-                self.count += 1
-                last = time.monotonic()
-
-    def stop(self):
-        self.running = False
-        self.thread.join(1.0)
-        self.source.release()
-
-
-def python_rate(path, seconds, warmup=0.2):
-    reader = PythonReader(path, FPS)
-    try:
-        time.sleep(warmup)
-        n0, t0 = reader.count, time.perf_counter()
-        busy(seconds)
-        n1, t1 = reader.count, time.perf_counter()
+        n1, t1 = reader.current_frame_number, time.perf_counter()
         return (n1 - n0) / (t1 - t0)
     finally:
         reader.stop()
@@ -130,9 +88,10 @@ def main(argv=None):
         path = clips.write_clip(os.path.join(tmp, "pacing.mkv"), frames=FRAMES, fps=FPS)
         per_read = read_time(path)
         paced = 1.0 / (1.0 / FPS + per_read)
-        native = [native_rate(capture.ParallVideoCapture, path, args.seconds)
+        native = [publication_rate(capture.ParallVideoCapture, path, args.seconds)
                   for _ in range(args.runs)]
-        python = [python_rate(path, args.seconds) for _ in range(args.runs)]
+        python = [publication_rate(PythonThreadedReader, path, args.seconds)
+                  for _ in range(args.runs)]
 
     achieved = statistics.median(native)
     ratio = achieved / paced

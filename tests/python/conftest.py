@@ -101,3 +101,18 @@ def fake(capture_module, monkeypatch):
         return cls
 
     return install
+
+
+@pytest.fixture
+def make_capture(capture_module, log):
+    """Construct captures (recording their log) that are stopped when the test ends."""
+    made = []
+
+    def make(path="fake://source", auto_reload=True):
+        cap = capture_module.ParallVideoCapture(path, auto_reload)
+        made.append(cap)
+        return cap
+
+    yield make
+    for cap in made:
+        cap.stop()

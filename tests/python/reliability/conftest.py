@@ -16,21 +16,6 @@ for path in (PY_TESTS_DIR, os.path.join(PY_TESTS_DIR, "capture"), os.path.join(P
 import clips  # noqa: E402
 
 
-@pytest.fixture
-def make_capture(capture_module, log):
-    """Construct captures (recording their log) that are stopped when the test ends."""
-    made = []
-
-    def make(path="fake://source", auto_reload=True):
-        cap = capture_module.ParallVideoCapture(path, auto_reload)
-        made.append(cap)
-        return cap
-
-    yield make
-    for cap in made:
-        cap.stop()
-
-
 @pytest.fixture(scope="session")
 def nodes():
     import corvane.plugins.video.nodes as module
