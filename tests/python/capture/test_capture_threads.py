@@ -10,6 +10,7 @@ import gc, json, os, random, sys, threading, time
 import corvane.plugins.video.capture as mod
 from clips import frame_index
 from capture_support import make_fake_class
+from log_recorder import LogRecorder
 from loguru import logger
 logger.remove()
 P = mod.ParallVideoCapture
@@ -21,15 +22,16 @@ def wait_until(condition, timeout=3.0):
         time.sleep(0.005)
     return condition()
 
-class Recorder:
-    def __init__(self):
-        self.lines = []
-    def info(self, text):
-        self.lines.append(("info", text))
-    def warning(self, text):
-        self.lines.append(("warning", text))
-    def error(self, text):
-        self.lines.append(("error", text))
+def loop_until(end, step, errors):
+    # A daemon thread running `step` until the monotonic clock reaches `end`; what ends
+    # it early is noted in `errors`.
+    def run():
+        try:
+            while time.monotonic() < end:
+                step()
+        except BaseException as exc:
+            errors.append(repr(exc))
+    return threading.Thread(target=run, daemon=True)
 
 def use_python_source(**config):
     source = make_fake_class(**config)
@@ -72,7 +74,7 @@ print(json.dumps(dict(frozen=frozen, got=got, held=held, moving=moving)))
 
 STRESS = """
 seconds = float(sys.argv[2])
-mod.logger = log = Recorder()
+mod.logger = log = LogRecorder()
 if sys.argv[3] == "python":
     use_python_source(frames=12, fps=100.0, read_delay=0.001)
     clip = "fake://stress"
@@ -81,15 +83,6 @@ assert cap.start()
 last = cap.frame_count - 1
 end = time.monotonic() + seconds
 errors, wrong, zeros, seeks, pairs = [], [], [], set(), []
-
-def loop(step):
-    def run():
-        try:
-            while time.monotonic() < end:
-                step()
-        except BaseException as exc:
-            errors.append(repr(exc))
-    return threading.Thread(target=run, daemon=True)
 
 def seeker():
     target = random.randint(-2, last + 2)
@@ -122,7 +115,7 @@ def locker():
         cap.lock.release()
     time.sleep(0.001)
 
-threads = [loop(f) for f in (seeker, seeker, pauser, reader, reader, locker)]
+threads = [loop_until(end, f, errors) for f in (seeker, seeker, pauser, reader, reader, locker)]
 for t in threads:
     t.start()
 for t in threads:
@@ -160,19 +153,10 @@ CHURN = """
 if sys.argv[2] == "python":
     use_python_source(frames=12, fps=100.0, read_delay=0.001)
     clip = "fake://churn"
-mod.logger = Recorder()
+mod.logger = LogRecorder()
 cap = P(clip)
 end = time.monotonic() + 2.0
 errors, starts = [], []
-
-def loop(step):
-    def run():
-        try:
-            while time.monotonic() < end:
-                step()
-        except BaseException as exc:
-            errors.append(repr(exc))
-    return threading.Thread(target=run, daemon=True)
 
 def lifecycle():
     starts.append(cap.start())
@@ -186,7 +170,7 @@ def others():
     cap.get_frame_with_number()
     cap.get_frame(True, 0.005)
 
-threads = [loop(lifecycle), loop(lifecycle), loop(others), loop(others)]
+threads = [loop_until(end, f, errors) for f in (lifecycle, lifecycle, others, others)]
 for t in threads:
     t.start()
 for t in threads:

@@ -44,6 +44,12 @@ def clip30(clip_dir):
 
 
 @pytest.fixture(scope="session")
+def one_frame_clip(clip_dir):
+    """One frame at 1000 fps: every pass either publishes it or re-opens the clip."""
+    return clips.write_clip(clip_dir / "one_frame.mkv", frames=1, fps=1000.0)
+
+
+@pytest.fixture(scope="session")
 def broken_files(clip_dir, clip30):
     """Files that are not playable clips, by name."""
     folder = clip_dir / "broken"

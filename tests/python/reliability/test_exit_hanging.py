@@ -3,16 +3,10 @@ with the capture dropped by its owner (exit_scenarios.py). The worker is left be
 interpreter still ends with status 0, promptly, and nothing on stderr."""
 import pytest
 
-import clips
 from exit_scenarios import EXIT_BOUND_S, HANGING_WORKER, run_exit
 from reliability_support import scaled
 
 REPEAT = scaled(1, 5)
-
-
-@pytest.fixture(scope="module")
-def one_frame_clip(clip_dir):
-    return clips.write_clip(clip_dir / "exit_one_frame.mkv", frames=1, fps=1000.0)
 
 
 @pytest.mark.parametrize("name", sorted(HANGING_WORKER))

@@ -2,18 +2,12 @@
 with callers waiting on them (exit_scenarios.py): status 0, promptly, nothing on stderr."""
 import pytest
 
-import clips
 from exit_scenarios import EXISTING, EXIT_BOUND_S, STATES, run_exit
 from reliability_support import STRESS, scaled
 
 REPEAT = scaled(1, 5)
 # The long version also repeats the capture tests' own exit scenarios.
 SCENARIOS = dict(STATES, **({f"capture_tests.{k}": v for k, v in EXISTING.items()} if STRESS else {}))
-
-
-@pytest.fixture(scope="module")
-def one_frame_clip(clip_dir):
-    return clips.write_clip(clip_dir / "exit_one_frame.mkv", frames=1, fps=1000.0)
 
 
 @pytest.mark.parametrize("name", sorted(SCENARIOS))

@@ -4,16 +4,10 @@ run next to a worker that outlived stop (exit_scenarios.py): status 0, promptly,
 on stderr."""
 import pytest
 
-import clips
 from exit_scenarios import EXIT_BOUND_S, HANGING_CALLERS, run_exit
 from reliability_support import scaled
 
 REPEAT = scaled(1, 5)
-
-
-@pytest.fixture(scope="module")
-def one_frame_clip(clip_dir):
-    return clips.write_clip(clip_dir / "exit_one_frame.mkv", frames=1, fps=1000.0)
 
 
 @pytest.mark.parametrize("name", sorted(HANGING_CALLERS))

@@ -6,8 +6,7 @@ import json
 
 import pytest
 
-import clips
-from reliability_support import COUNTING_LOGGER, scaled
+from reliability_support import scaled
 
 REOPENS = scaled(200, 10_000)
 CYCLES = scaled(50, 1_000)
@@ -15,14 +14,15 @@ CYCLES = scaled(50, 1_000)
 # keep the same bound (they measured a few tens of kB) and rely on the object counts below.
 RSS_GROWTH_KB = 2048
 
-SOAK = COUNTING_LOGGER + r"""
+SOAK = r"""
 import gc, json, os, sys, threading, time
 import numpy as np
 import corvane.plugins.video.capture as mod
+from log_recorder import LogRecorder
 from capture_support import POS_FRAMES, FPS, FRAME_COUNT, WIDTH, HEIGHT
 
 clip, reopens, cycles, kind = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
-log = mod.logger = CountingLogger()
+log = mod.logger = LogRecorder(keep=20)
 LIVE = {"sources": 0, "frames": 0}
 
 
@@ -112,7 +112,7 @@ def loop_run(count):
     t.start()
     deadline = time.monotonic() + 600
     while log.counts["reload"] - first < count:
-        assert cap.is_running(), list(log.last)
+        assert cap.is_running(), log.lines
         assert time.monotonic() < deadline
         sample()
         time.sleep(0.01)
@@ -148,14 +148,8 @@ time.sleep(0.2)
 after_cycles = snapshot()
 print(json.dumps(dict(base=base, after_loop=after_loop, after_cycles=after_cycles, peaks=peaks,
                       live=LIVE, errors=log.counts["error"], reloads=log.counts["reload"],
-                      last=list(log.last)[-3:])))
+                      last=log.lines[-3:])))
 """
-
-
-@pytest.fixture(scope="module")
-def one_frame_clip(clip_dir):
-    """One frame at 1000 fps: every pass either publishes it or re-opens the clip."""
-    return clips.write_clip(clip_dir / "one_frame.mkv", frames=1, fps=1000.0)
 
 
 @pytest.mark.parametrize("kind", ["native", "python"])

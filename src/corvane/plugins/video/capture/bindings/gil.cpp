@@ -19,23 +19,18 @@ void remember_main_thread() {
 
 bool interpreter_exiting() { return !Py_IsInitialized() || _Py_IsFinalizing(); }
 
-bool this_thread_holds_gil() {
-  PyThreadState* mine = PyGILState_GetThisThreadState();
-  return mine != nullptr && mine == _PyThreadState_UncheckedGet();
-}
-
 void park_forever() {
   for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
 }
 
-HostGil::HostGil() {
-  if (this_thread_holds_gil()) return;
+GilAcquire::GilAcquire() {
+  if (PyGILState_Check()) return;
   if (interpreter_exiting()) park_forever();
   state_ = PyGILState_Ensure();
   acquired_ = true;
 }
 
-HostGil::~HostGil() {
+GilAcquire::~GilAcquire() {
   // During exit this scope is left only by the runtime ending the thread; the lock is
   // not ours to give back then.
   if (acquired_ && !interpreter_exiting()) PyGILState_Release(state_);
@@ -50,7 +45,7 @@ GilRelease::~GilRelease() noexcept(false) {
 
 void drop_reference(PyObject* object) noexcept {
   if (object == nullptr) return;
-  if (this_thread_holds_gil()) {
+  if (PyGILState_Check()) {
     Py_DECREF(object);
     return;
   }

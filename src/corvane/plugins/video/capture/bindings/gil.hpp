@@ -15,30 +15,28 @@ namespace corvane::video::bindings {
 
 // True once the interpreter has begun to finalise (or has finished).
 bool interpreter_exiting();
-// True when the calling thread holds the GIL.
-bool this_thread_holds_gil();
 // Remembers the interpreter's main thread; call once, at module load.
 void remember_main_thread();
 // Blocks the calling thread until the process ends.
 [[noreturn]] void park_forever();
 
-// Holds the GIL for a scope; a no-op when the thread holds it already. Parks the
+// Takes the GIL for a scope; a no-op when the thread holds it already. Parks the
 // thread instead when the interpreter is exiting.
-class HostGil {
+class GilAcquire {
  public:
-  HostGil();
-  ~HostGil();
-  HostGil(const HostGil&) = delete;
-  HostGil& operator=(const HostGil&) = delete;
+  GilAcquire();
+  ~GilAcquire();
+  GilAcquire(const GilAcquire&) = delete;
+  GilAcquire& operator=(const GilAcquire&) = delete;
 
  private:
   bool acquired_ = false;
   PyGILState_STATE state_{};
 };
 
-// Gives up the GIL for a scope and takes it back at the end. On any thread but the
-// main one (which runs the interpreter's exit), parks instead when the interpreter
-// began to exit meanwhile. Use it instead of pybind11's gil_scoped_release.
+// Gives up the GIL for a scope and takes it back at the end: GilAcquire's opposite.
+// On any thread but the main one (which runs the interpreter's exit), parks instead
+// when the interpreter began to exit meanwhile. Use it instead of pybind11's gil_scoped_release.
 class GilRelease {
  public:
   GilRelease();

@@ -9,7 +9,7 @@
 #include "exit_hook.hpp"
 #include "gil.hpp"
 #include "python_errors.hpp"
-#include "python_source.hpp"
+#include "module_services.hpp"
 #include "register.hpp"
 
 #ifndef CORVANE_VIDEO_VERSION
@@ -31,11 +31,13 @@ void init_capture(py::module_& m) {
   m.attr("time") = py::module_::import("time");
   m.attr("logger") = py::module_::import("loguru").attr("logger");
 
-  auto hooks = std::make_shared<ModuleHooks>(py::reinterpret_borrow<py::object>(m),
-                                             cv2.attr("VideoCapture"));
+  ModuleServices services;
+  services.opener = std::make_shared<ModuleSourceOpener>(py::reinterpret_borrow<py::object>(m),
+                                                         cv2.attr("VideoCapture"));
+  services.logger = std::make_shared<ModuleLogger>(py::reinterpret_borrow<py::object>(m));
   remember_main_thread();
   register_error_translation();
-  register_capture(m, hooks);
+  register_capture(m, services);
   register_sync(m);
   register_native_source(m);
   m.attr("__version__") = CORVANE_VIDEO_VERSION;

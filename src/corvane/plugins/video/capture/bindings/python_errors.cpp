@@ -11,10 +11,10 @@ namespace {
 
 SharedPythonError share(py::error_already_set&& e) {
   return SharedPythonError(new py::error_already_set(std::move(e)), [](py::error_already_set* p) {
-    if (this_thread_holds_gil()) {
+    if (PyGILState_Check()) {
       delete p;
     } else if (!interpreter_exiting()) {
-      HostGil gil;
+      GilAcquire gil;
       delete p;
     }  // else leaked: the interpreter is going away
   });

@@ -100,9 +100,7 @@ py::array mat_to_array(const cv::Mat& image, bool writable) {
   auto* owner = new cv::Mat(image);
   py::capsule base(owner, [](void* p) { delete static_cast<cv::Mat*>(p); });
   py::array array(dtype_of(image.depth()), shape, strides, image.data, base);
-  if (!writable) {
-    py::detail::array_proxy(array.ptr())->flags &= ~py::detail::npy_api::NPY_ARRAY_WRITEABLE_;
-  }
+  if (!writable) array.attr("setflags")(py::arg("write") = false);
   return array;
 }
 

@@ -10,10 +10,10 @@
 
 namespace corvane::video::bindings {
 
-class ModuleHooks;
+struct ModuleServices;
 
-// ParallVideoCapture, opening sources and logging through `hooks`.
-void register_capture(pybind11::module_& m, std::shared_ptr<ModuleHooks> hooks);
+// ParallVideoCapture, opening sources and logging through `services`.
+void register_capture(pybind11::module_& m, const ModuleServices& services);
 // The lock and event objects behind a capture's `lock` and `frame_ready`.
 void register_sync(pybind11::module_& m);
 // The object a native source shows as `cap`.

@@ -1,17 +1,15 @@
-// ParallVideoCapture: the Python face of the capture core.
+// ParallVideoCapture's methods and attributes, registered on the capture module.
 //
-// Python rules applied here and nowhere else: argument names, defaults and type errors,
-// truth values, the kinds of attribute values, documentation texts, the worker as a
-// daemon threading.Thread whose target is the object's own `_capture_loop`, and frames
-// as numpy arrays. Every call that may block on the core's locks or on a source gives up
-// the GIL first; callbacks into Python take it back (see gil.hpp).
-#include <cmath>
-#include <optional>
-
+// Python rules applied here: argument names, defaults and type errors, truth values,
+// the kinds of attribute values and documentation texts. Every call that may block on
+// the core's locks or on a source gives up the GIL first; callbacks into Python take it
+// back (see gil.hpp). The object's own state, its worker threads and its finaliser are
+// in capture_object.hpp.
+#include "capture_object.hpp"
 #include "docs.hpp"
 #include "exit_hook.hpp"
+#include "frame_copy.hpp"
 #include "gil.hpp"
-#include "python_errors.hpp"
 #include "python_objects.hpp"
 #include "python_source.hpp"
 #include "register.hpp"
@@ -23,171 +21,36 @@ namespace corvane::video::bindings {
 
 namespace {
 
-// The Python-side state of one capture; the core holds everything else.
-struct PyCapture {
-  std::shared_ptr<ModuleHooks> hooks;
-  std::shared_ptr<Capture> core;
-  py::object video_path;   // the str as given
-  py::object auto_reload;  // the value as given; the core keeps its truth value
-  py::object thread = py::none();
-  bool thread_started = false;  // whether `thread` got as far as running
-  py::object lock_object;
-  py::object event_object;
-  // The view shown as `cap` for a native source, kept so that reads give one object.
-  py::object native_view;
-  std::shared_ptr<SourceHandle> native_view_source;
+using CaptureClass = py::class_<PyCapture>;
+using Getter = py::object (*)(PyCapture&);
+using Setter = void (*)(PyCapture&, py::object);
 
-  ~PyCapture();
-};
-
-// Workers as threading.Thread objects of the module's `threading` at launch time.
-class PythonThreads final : public WorkerThreads {
- public:
-  PythonThreads(PyCapture& owner, py::handle self) : owner_(owner), self_(self) {}
-
-  void launch() override {
-    HostGil gil;
-    call_python([&] {
-      py::object thread_class =
-          py::module_::import("corvane.plugins.video.capture").attr("threading").attr("Thread");
-      py::object thread = thread_class(py::arg("target") = self_.attr("_capture_loop"));
-      owner_.thread = thread;
-      owner_.thread_started = false;
-      thread.attr("daemon") = true;
-      thread.attr("start")();
-      owner_.thread_started = true;
-      return 0;
-    });
+// An attribute read (and, with `set`, assigned) through the capture's state.
+void def_attribute(CaptureClass& cls, const char* name, Getter get, Setter set = nullptr) {
+  py::cpp_function getter([get](CaptureSelf self) { return get(*self); });
+  if (set == nullptr) {
+    cls.def_property_readonly(name, getter);
+    return;
   }
-
-  void join(std::chrono::duration<double> timeout) override {
-    HostGil gil;
-    call_python([&] {
-      // A thread that never started cannot be waited for, and a worker that finalises
-      // its own capture must not wait for itself.
-      if (owner_.thread.is_none() || !owner_.thread_started) return 0;
-      py::object ident = owner_.thread.attr("ident");
-      if (ident.equal(py::module_::import("threading").attr("get_ident")())) return 0;
-      owner_.thread.attr("join")(py::arg("timeout") = timeout.count());
-      return 0;
-    });
-  }
-
- private:
-  PyCapture& owner_;
-  py::handle self_;
-};
-
-void stop_capture(PyCapture& self, py::handle self_object) {
-  PythonThreads threads(self, self_object);
-  GilRelease nogil;
-  self.core->stop(threads);
+  cls.def_property(name, getter,
+                   py::cpp_function([set](CaptureSelf self, py::object v) { set(*self, v); }));
 }
 
-PyCapture::~PyCapture() {
-  // The finaliser of an object that is collected: stop, reporting an error the way the
-  // interpreter reports errors of finalisers. Nobody else can hold the capture now, so
-  // its locks are free; the GIL stays held because this often runs on the finished
-  // worker itself, where giving it up at interpreter exit would end the thread here.
-  if (!core || interpreter_exiting()) return;
-  try {
-    if (core->running() || core->source()) {
-      PythonThreads threads(*this, py::none());
-      core->stop(threads);
-    }
-  } catch (py::error_already_set& e) {
-    e.discard_as_unraisable("ParallVideoCapture.__del__");
-  } catch (const PythonError& e) {
-    e.restore();
-    PyErr_WriteUnraisable(nullptr);
-  } catch (const std::exception&) {
-  }
-}
-
-// The capture behind `self`. Refuses, with a TypeError, anything that is not a fully
-// constructed ParallVideoCapture (an object made by __new__ alone has no capture).
-PyCapture& unwrap(py::handle self) {
-  if (!py::isinstance<PyCapture>(self)) throw py::type_error("a ParallVideoCapture is required");
-  auto* instance = reinterpret_cast<py::detail::instance*>(self.ptr());
-  auto holder = instance->get_value_and_holder(py::detail::get_type_info(typeid(PyCapture)), false);
-  if (!holder || !holder.holder_constructed()) {
-    throw py::type_error("ParallVideoCapture.__init__() has not been called");
-  }
-  return *static_cast<PyCapture*>(holder.value_ptr());
-}
-
-// The current frame copied for the caller, with its number; nullopt without a frame.
-// A native frame is copied without the GIL and outside the lock (the stored image is
-// never written again); a frame from a Python source is copied with its own copy(),
-// under the lock.
-// With `wait_seconds`, first waits for a new frame the way get_frame does, in the same
-// stretch without the GIL.
-std::optional<std::pair<Number, py::object>> copy_current_frame(
-    Capture& core, std::optional<double> wait_seconds = std::nullopt) {
-  std::optional<Frame> native;
-  std::optional<std::pair<Number, py::object>> result;
-  cv::Mat copy;
-  {
-    GilRelease nogil;
-    if (wait_seconds) core.wait_for_new_frame(std::chrono::duration<double>(*wait_seconds));
-    core.with_frame([&](const Frame* frame, const Number& number) {
-      // A source may report success with None for an image: that is no frame.
-      if (frame == nullptr || frame->foreign.get() == Py_None) return;
-      if (frame->foreign) {
-        HostGil gil;
-        result.emplace(number, object_of(frame->foreign).attr("copy")());
-      } else {
-        native = *frame;
-        result.emplace(number, py::object());
-      }
-    });
-    if (native) copy = native->image.clone();
-    native.reset();
-  }
-  if (result && !result->second) result->second = mat_to_array(copy, true);
-  return result;
-}
-
-}  // namespace
-
-void register_capture(py::module_& m, std::shared_ptr<ModuleHooks> hooks) {
-  py::class_<PyCapture> cls(m, "ParallVideoCapture");
-
-  cls.def(py::init([hooks](py::object video_path, py::object auto_reload) {
-            if (!PyUnicode_CheckExact(video_path.ptr())) {
-              throw py::type_error(std::string("video_path must be str, not ") +
-                                   Py_TYPE(video_path.ptr())->tp_name);
-            }
-            const bool reload = PyObject_IsTrue(auto_reload.ptr()) == 1;
-            if (PyErr_Occurred()) throw py::error_already_set();
-            auto self = std::make_unique<PyCapture>();
-            self->hooks = hooks;
-            self->video_path = video_path;
-            self->auto_reload = auto_reload;
-            self->core =
-                std::make_shared<Capture>(text_from_python(video_path), reload, hooks, hooks);
-            self->lock_object = make_lock_object(self->core);
-            self->event_object = make_event_object(self->core);
-            return self;
-          }),
-          py::arg("video_path"), py::arg("auto_reload") = true);
-
-  // Lifecycle.
+void def_lifecycle(CaptureClass& cls) {
   cls.def(
       "start",
-      [](py::object self) {
-        auto& c = unwrap(self);
-        PythonThreads threads(c, self);
+      [](CaptureSelf self) {
+        PythonThreads threads(*self, self.object);
         GilRelease nogil;
-        return c.core->start(threads);
+        return self->core->start(threads);
       },
       docs::kStart);
   cls.def(
-      "stop", [](py::object self) { stop_capture(unwrap(self), self); }, docs::kStop);
+      "stop", [](CaptureSelf self) { stop_capture(*self, self.object); }, docs::kStop);
   cls.def(
       "_capture_loop",
-      [](py::object self) {
-        std::shared_ptr<Capture> core = unwrap(self).core;
+      [](CaptureSelf self) {
+        std::shared_ptr<Capture> core = self->core;
         ActiveWorker active(core);
         GilRelease nogil;
         core->run_loop();
@@ -199,48 +62,25 @@ void register_capture(py::module_& m, std::shared_ptr<ModuleHooks> hooks) {
         // A failed construction leaves no capture to stop.
         if (!py::isinstance<PyCapture>(self))
           throw py::type_error("a ParallVideoCapture is required");
-        auto* instance = reinterpret_cast<py::detail::instance*>(self.ptr());
-        auto holder =
-            instance->get_value_and_holder(py::detail::get_type_info(typeid(PyCapture)), false);
-        if (!holder || !holder.holder_constructed()) return;
+        if (!is_constructed(self)) return;
         stop_capture(unwrap(self), self);
       },
       docs::kDel);
   cls.def(
-      "is_running",
-      [](py::handle self) {
-        PyCapture& c = unwrap(self);
-        return c.core->running();
-      },
-      docs::kIsRunning);
+      "is_running", [](CaptureSelf self) { return self->core->running(); }, docs::kIsRunning);
   cls.def(
-      "is_paused",
-      [](py::handle self) {
-        PyCapture& c = unwrap(self);
-        return c.core->paused();
-      },
-      docs::kIsPaused);
+      "is_paused", [](CaptureSelf self) { return self->core->paused(); }, docs::kIsPaused);
+}
 
-  // Playback control.
+void def_playback_control(CaptureClass& cls) {
   cls.def(
-      "pause",
-      [](py::handle self) {
-        PyCapture& c = unwrap(self);
-        c.core->pause();
-      },
-      docs::kPause);
+      "pause", [](CaptureSelf self) { self->core->pause(); }, docs::kPause);
   cls.def(
-      "resume",
-      [](py::handle self) {
-        PyCapture& c = unwrap(self);
-        c.core->resume();
-      },
-      docs::kResume);
+      "resume", [](CaptureSelf self) { self->core->resume(); }, docs::kResume);
   cls.def(
       "seek",
-      [](py::handle self, py::object frame_number) {
-        PyCapture& c = unwrap(self);
-        Capture& core = *c.core;
+      [](CaptureSelf self, py::object frame_number) {
+        Capture& core = *self->core;
         if (!core.ready_to_seek()) return false;
         // Integers within 64 bits and floats are checked and stored by the core. Other
         // values are range-checked the way Python compares them, so a value that cannot
@@ -268,187 +108,168 @@ void register_capture(py::module_& m, std::shared_ptr<ModuleHooks> hooks) {
         return core.seek(target, label);
       },
       py::arg("frame_number"), docs::kSeek);
+}
 
-  // Frame access.
+void def_frame_access(CaptureClass& cls) {
   cls.def(
       "get_frame",
-      [](py::handle self, py::object wait_for_frame, py::object timeout) -> py::object {
-        PyCapture& c = unwrap(self);
+      [](CaptureSelf self, py::object wait_for_frame, py::object timeout) -> py::object {
         const double seconds = PyFloat_AsDouble(timeout.ptr());
         if (seconds == -1.0 && PyErr_Occurred()) throw py::error_already_set();
         const int wait = PyObject_IsTrue(wait_for_frame.ptr());
         if (wait < 0) throw py::error_already_set();
         if (wait) check_timeout(seconds);
         auto current =
-            copy_current_frame(*c.core, wait ? std::optional<double>(seconds) : std::nullopt);
+            copy_current_frame(*self->core, wait ? std::optional<double>(seconds) : std::nullopt);
         if (!current) return py::none();
         return current->second;
       },
       py::arg("wait_for_frame") = false, py::arg("timeout") = 0.1, docs::kGetFrame);
   cls.def(
       "get_frame_with_number",
-      [](py::handle self) {
-        PyCapture& c = unwrap(self);
-        auto current = copy_current_frame(*c.core);
+      [](CaptureSelf self) {
+        auto current = copy_current_frame(*self->core);
         if (!current) return py::make_tuple(py::none(), py::none());
         return py::make_tuple(to_python(current->first), current->second);
       },
       docs::kGetFrameWithNumber);
   cls.def(
       "get_video_info",
-      [](py::handle self) {
-        PyCapture& c = unwrap(self);
+      [](CaptureSelf self) {
+        Capture& core = *self->core;
         py::dict info;
-        const VideoProperties p = c.core->properties();
+        const VideoProperties p = core.properties();
         info["width"] = p.width;
         info["height"] = p.height;
         info["fps"] = to_python(p.fps);
         info["frame_count"] = p.frame_count;
         info["duration"] = to_python(p.duration);
-        info["is_running"] = c.core->running();
-        info["is_paused"] = c.core->paused();
-        info["current_frame"] = to_python(c.core->current_frame_number());
+        info["is_running"] = core.running();
+        info["is_paused"] = core.paused();
+        info["current_frame"] = to_python(core.current_frame_number());
         return info;
       },
       docs::kGetVideoInfo);
 
   // For measurements: (read started, read finished, published) of the most recent
   // publications, in seconds of the monotonic clock that time.monotonic() reads.
-  cls.def("_publication_timings", [](py::handle self) {
-    PyCapture& c = unwrap(self);
+  cls.def("_publication_timings", [](CaptureSelf self) {
     const auto seconds = [](std::chrono::steady_clock::time_point t) {
       return std::chrono::duration<double>(t.time_since_epoch()).count();
     };
     py::list out;
-    for (const auto& t : c.core->recent_publications()) {
+    for (const auto& t : self->core->recent_publications()) {
       out.append(
           py::make_tuple(seconds(t.read_started), seconds(t.read_finished), seconds(t.published)));
     }
     return out;
   });
+}
 
-  // The fifteen attributes, in the order the constructor creates them.
-  cls.def_property_readonly("video_path", [](py::handle self) {
-    PyCapture& c = unwrap(self);
-    return c.video_path;
-  });
-  cls.def_property(
-      "auto_reload",
-      [](py::handle self) {
-        PyCapture& c = unwrap(self);
-        return c.auto_reload;
-      },
-      [](py::handle self, py::object v) {
-        PyCapture& c = unwrap(self);
+py::object source_object(PyCapture& c) {
+  auto source = c.core->source();
+  if (!source) return py::none();
+  if (auto* python = dynamic_cast<PythonSource*>(&source->unsynchronised_source())) {
+    return python->object();
+  }
+  if (c.native_view_source != source) {
+    c.native_view = make_native_source_object(source);
+    c.native_view_source = source;
+  }
+  return c.native_view;
+}
+
+void set_source_object(PyCapture& c, py::object value) {
+  if (value.is_none()) {
+    c.core->set_source(nullptr);
+  } else if (auto native = native_source_of(value)) {
+    c.core->set_source(native);
+  } else {
+    c.core->set_source(std::make_shared<SourceHandle>(std::make_unique<PythonSource>(value)));
+  }
+}
+
+py::object frame_object(PyCapture& c) {
+  auto frame = c.core->frame();
+  if (!frame) return py::none();
+  if (frame->foreign) return object_of(frame->foreign);
+  return mat_to_array(frame->image, false);
+}
+
+void set_frame_object(PyCapture& c, py::object value) {
+  if (value.is_none()) {
+    c.core->set_frame(std::nullopt);
+  } else {
+    c.core->set_frame(Frame{cv::Mat(), keep_alive(value)});
+  }
+}
+
+// The fifteen attributes, in the order the constructor creates them.
+void def_attributes(CaptureClass& cls) {
+  def_attribute(cls, "video_path", [](PyCapture& c) { return c.video_path; });
+  def_attribute(
+      cls, "auto_reload", [](PyCapture& c) { return c.auto_reload; },
+      [](PyCapture& c, py::object v) {
         const int truth = PyObject_IsTrue(v.ptr());
         if (truth < 0) throw py::error_already_set();
         c.auto_reload = v;
         c.core->set_auto_reload(truth == 1);
       });
-  cls.def_property(
-      "cap",
-      [](py::handle self) -> py::object {
-        PyCapture& c = unwrap(self);
-        auto source = c.core->source();
-        if (!source) return py::none();
-        if (auto* python = dynamic_cast<PythonSource*>(&source->unsynchronised_source())) {
-          return python->object();
-        }
-        if (c.native_view_source != source) {
-          c.native_view = make_native_source_object(source);
-          c.native_view_source = source;
-        }
-        return c.native_view;
-      },
-      [](py::handle self, py::object value) {
-        PyCapture& c = unwrap(self);
-        if (value.is_none()) {
-          c.core->set_source(nullptr);
-        } else if (auto native = native_source_of(value)) {
-          c.core->set_source(native);
-        } else {
-          c.core->set_source(std::make_shared<SourceHandle>(std::make_unique<PythonSource>(value)));
-        }
-      });
-  cls.def_property(
-      "frame",
-      [](py::handle self) -> py::object {
-        PyCapture& c = unwrap(self);
-        auto frame = c.core->frame();
-        if (!frame) return py::none();
-        if (frame->foreign) return object_of(frame->foreign);
-        return mat_to_array(frame->image, false);
-      },
-      [](py::handle self, py::object value) {
-        PyCapture& c = unwrap(self);
-        if (value.is_none()) {
-          c.core->set_frame(std::nullopt);
-        } else {
-          c.core->set_frame(Frame{cv::Mat(), keep_alive(value)});
-        }
-      });
-  cls.def_property(
-      "running",
-      [](py::handle self) {
-        PyCapture& c = unwrap(self);
-        return c.core->running();
-      },
-      [](py::handle self, py::object v) {
-        PyCapture& c = unwrap(self);
-        c.core->set_running(py::bool_(v));
-      });
-  cls.def_property_readonly("thread", [](py::handle self) {
-    PyCapture& c = unwrap(self);
-    return c.thread;
+  def_attribute(cls, "cap", source_object, set_source_object);
+  def_attribute(cls, "frame", frame_object, set_frame_object);
+  def_attribute(
+      cls, "running", [](PyCapture& c) -> py::object { return py::bool_(c.core->running()); },
+      [](PyCapture& c, py::object v) { c.core->set_running(py::bool_(v)); });
+  def_attribute(cls, "thread", [](PyCapture& c) { return c.thread; });
+  def_attribute(cls, "lock", [](PyCapture& c) { return c.lock_object; });
+  def_attribute(
+      cls, "paused", [](PyCapture& c) -> py::object { return py::bool_(c.core->paused()); },
+      [](PyCapture& c, py::object v) { c.core->set_paused(py::bool_(v)); });
+  def_attribute(cls, "frame_count", [](PyCapture& c) -> py::object {
+    return py::int_(c.core->properties().frame_count);
   });
-  cls.def_property_readonly("lock", [](py::handle self) {
-    PyCapture& c = unwrap(self);
-    return c.lock_object;
-  });
-  cls.def_property(
-      "paused",
-      [](py::handle self) {
-        PyCapture& c = unwrap(self);
-        return c.core->paused();
-      },
-      [](py::handle self, py::object v) {
-        PyCapture& c = unwrap(self);
-        c.core->set_paused(py::bool_(v));
-      });
-  cls.def_property_readonly("frame_count", [](py::handle self) {
-    PyCapture& c = unwrap(self);
-    return c.core->properties().frame_count;
-  });
-  cls.def_property_readonly("fps", [](py::handle self) {
-    PyCapture& c = unwrap(self);
-    return to_python(c.core->properties().fps);
-  });
-  cls.def_property_readonly("width", [](py::handle self) {
-    PyCapture& c = unwrap(self);
-    return c.core->properties().width;
-  });
-  cls.def_property_readonly("height", [](py::handle self) {
-    PyCapture& c = unwrap(self);
-    return c.core->properties().height;
-  });
-  cls.def_property_readonly("duration", [](py::handle self) {
-    PyCapture& c = unwrap(self);
-    return to_python(c.core->properties().duration);
-  });
-  cls.def_property(
-      "current_frame_number",
-      [](py::handle self) {
-        PyCapture& c = unwrap(self);
-        return to_python(c.core->current_frame_number());
-      },
-      [](py::handle self, py::handle v) {
-        PyCapture& c = unwrap(self);
-        c.core->set_current_frame_number(number_from_python(v));
-      });
-  cls.def_property_readonly("frame_ready", [](py::handle self) {
-    PyCapture& c = unwrap(self);
-    return c.event_object;
-  });
+  def_attribute(cls, "fps", [](PyCapture& c) { return to_python(c.core->properties().fps); });
+  def_attribute(cls, "width",
+                [](PyCapture& c) -> py::object { return py::int_(c.core->properties().width); });
+  def_attribute(cls, "height",
+                [](PyCapture& c) -> py::object { return py::int_(c.core->properties().height); });
+  def_attribute(cls, "duration",
+                [](PyCapture& c) { return to_python(c.core->properties().duration); });
+  def_attribute(
+      cls, "current_frame_number",
+      [](PyCapture& c) { return to_python(c.core->current_frame_number()); },
+      [](PyCapture& c, py::object v) { c.core->set_current_frame_number(number_from_python(v)); });
+  def_attribute(cls, "frame_ready", [](PyCapture& c) { return c.event_object; });
+}
+
+}  // namespace
+
+void register_capture(py::module_& m, const ModuleServices& services) {
+  CaptureClass cls(m, "ParallVideoCapture");
+
+  cls.def(py::init([services](py::object video_path, py::object auto_reload) {
+            if (!PyUnicode_CheckExact(video_path.ptr())) {
+              throw py::type_error(std::string("video_path must be str, not ") +
+                                   Py_TYPE(video_path.ptr())->tp_name);
+            }
+            const bool reload = PyObject_IsTrue(auto_reload.ptr()) == 1;
+            if (PyErr_Occurred()) throw py::error_already_set();
+            auto self = std::make_unique<PyCapture>();
+            self->services = services;
+            self->video_path = video_path;
+            self->auto_reload = auto_reload;
+            self->core = std::make_shared<Capture>(text_from_python(video_path), reload,
+                                                   services.opener, services.logger);
+            self->lock_object = make_lock_object(self->core);
+            self->event_object = make_event_object(self->core);
+            return self;
+          }),
+          py::arg("video_path"), py::arg("auto_reload") = true);
+
+  def_lifecycle(cls);
+  def_playback_control(cls);
+  def_frame_access(cls);
+  def_attributes(cls);
 }
 
 }  // namespace corvane::video::bindings

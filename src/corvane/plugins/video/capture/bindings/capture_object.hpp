@@ -1,0 +1,84 @@
+// The Python object ParallVideoCapture beside its core: the state that only Python has
+// (the values as given, the worker's threading.Thread, the lock and event objects),
+// the thread host that runs workers as daemon threading.Threads, stopping, and the
+// finaliser.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <memory>
+
+#include "core/capture.hpp"
+#include "module_services.hpp"
+
+namespace corvane::video::bindings {
+
+// The Python-side state of one capture; the core holds everything else.
+struct PyCapture {
+  ModuleServices services;
+  std::shared_ptr<Capture> core;
+  pybind11::object video_path;   // the str as given
+  pybind11::object auto_reload;  // the value as given; the core keeps its truth value
+  pybind11::object thread = pybind11::none();
+  bool thread_started = false;  // whether `thread` got as far as running
+  pybind11::object lock_object;
+  pybind11::object event_object;
+  // The view shown as `cap` for a native source, kept so that reads give one object.
+  pybind11::object native_view;
+  std::shared_ptr<SourceHandle> native_view_source;
+
+  ~PyCapture();
+};
+
+// Workers as threading.Thread objects of the module's `threading` at launch time.
+class PythonThreads final : public WorkerThreads {
+ public:
+  PythonThreads(PyCapture& owner, pybind11::handle self) : owner_(owner), self_(self) {}
+
+  void launch() override;
+  void join(std::chrono::duration<double> timeout) override;
+
+ private:
+  PyCapture& owner_;
+  pybind11::handle self_;
+};
+
+// `stop` of the capture `self`, whose state is `capture`.
+void stop_capture(PyCapture& capture, pybind11::handle self);
+
+// Whether `self` is a ParallVideoCapture whose __init__ has run.
+bool is_constructed(pybind11::handle self);
+// The capture behind `self`. Refuses, with a TypeError, anything that is not a fully
+// constructed ParallVideoCapture (an object made by __new__ alone has no capture).
+PyCapture& unwrap(pybind11::handle self);
+
+// The `self` argument of a method: pybind11 converts it through unwrap, so every
+// binding refuses an object that __init__ never set up.
+struct CaptureSelf {
+  pybind11::handle object;
+  PyCapture* capture = nullptr;
+  PyCapture* operator->() const { return capture; }
+  PyCapture& operator*() const { return *capture; }
+};
+
+}  // namespace corvane::video::bindings
+
+namespace pybind11::detail {
+
+template <>
+struct type_caster<corvane::video::bindings::CaptureSelf> {
+  PYBIND11_TYPE_CASTER(corvane::video::bindings::CaptureSelf, const_name("ParallVideoCapture"));
+
+  bool load(handle src, bool) {
+    value.object = src;
+    value.capture = &corvane::video::bindings::unwrap(src);
+    return true;
+  }
+
+  static handle cast(const corvane::video::bindings::CaptureSelf& self, return_value_policy,
+                     handle) {
+    return self.object.inc_ref();
+  }
+};
+
+}  // namespace pybind11::detail

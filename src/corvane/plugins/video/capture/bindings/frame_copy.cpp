@@ -1,0 +1,37 @@
+// Copies of the current frame; see frame_copy.hpp.
+#include "frame_copy.hpp"
+
+#include "gil.hpp"
+#include "python_objects.hpp"
+
+namespace py = pybind11;
+
+namespace corvane::video::bindings {
+
+std::optional<std::pair<Number, py::object>> copy_current_frame(
+    Capture& core, std::optional<double> wait_seconds) {
+  std::optional<Frame> native;
+  std::optional<std::pair<Number, py::object>> result;
+  cv::Mat copy;
+  {
+    GilRelease nogil;
+    if (wait_seconds) core.wait_for_new_frame(std::chrono::duration<double>(*wait_seconds));
+    core.with_frame([&](const Frame* frame, const Number& number) {
+      // A source may report success with None for an image: that is no frame.
+      if (frame == nullptr || frame->foreign.get() == Py_None) return;
+      if (frame->foreign) {
+        GilAcquire gil;
+        result.emplace(number, object_of(frame->foreign).attr("copy")());
+      } else {
+        native = *frame;
+        result.emplace(number, py::object());
+      }
+    });
+    if (native) copy = native->image.clone();
+    native.reset();
+  }
+  if (result && !result->second) result->second = mat_to_array(copy, true);
+  return result;
+}
+
+}  // namespace corvane::video::bindings
