@@ -186,3 +186,25 @@ def test_constructor_opens_and_starts_nothing(pvc, fake, log):
     cap = pvc("fake://x")
     assert source.instances == [] and threading.active_count() == before
     assert cap.cap is None and log.lines == []
+
+
+@pytest.mark.parametrize("name, value", [
+    ("video_path", "other.mkv"), ("fps", 30), ("fps", 12.5), ("frame_count", 7),
+    ("frame_count", 7.5), ("width", 640), ("height", 480.0), ("duration", 3),
+    ("duration", 2.5), ("fps", "not a number"), ("label", "front camera")])
+def test_attributes_are_assigned_as_on_a_plain_object(pvc, name, value):
+    cap = pvc(PATH)
+    setattr(cap, name, value)
+    assert getattr(cap, name) == value and type(getattr(cap, name)) is type(value)
+    assert (name in vars(cap)) == (name == "label")
+
+
+def test_assigned_attributes_take_effect(make_capture, fake, log):
+    source = fake(frames=None, count=100.0)
+    cap = make_capture("fake://first")
+    cap.video_path = "fake://second"
+    assert cap.start() and source.instances[-1].path == "fake://second"
+    cap.frame_count = 3
+    assert cap.seek(5) is False and log.texts("error") == ["帧号 5 超出范围 [0, 2]"]
+    cap.stop()
+    assert cap.start() and cap.frame_count == 100    # a start reads the source again

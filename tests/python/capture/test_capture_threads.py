@@ -215,6 +215,77 @@ print(json.dumps(dict(early=early, released=released, ended=not worker.is_alive(
     assert outcome["ended"] and outcome["released"]
 
 
+FINALISERS = {
+    # A subclass's own stop is what the finaliser calls.
+    "subclass_stop_runs": """
+calls = []
+class Own(P):
+    def stop(self):
+        calls.append("stop")
+        super().stop()
+own = Own(clip); del own; gc.collect()
+print(json.dumps(calls))
+""",
+    # An interrupt raised by the source's release inside the finaliser is reported, and
+    # the process goes on.
+    "interrupt_in_release": """
+def interrupt(source):
+    raise KeyboardInterrupt
+use_python_source(frames=3, release_hook=interrupt)
+cap = P('fake://x', False); cap.start()
+wait_until(lambda: not cap.thread.is_alive())
+del cap; gc.collect()
+print(json.dumps("went on"))
+""",
+    # A worker that has ended is not waited for again.
+    "ended_worker_not_joined": """
+joins = []
+class Thread(threading.Thread):
+    def join(self, timeout=None):
+        joins.append(timeout)
+        super().join(timeout)
+mod.threading = type(sys)("threading"); mod.threading.Thread = Thread
+cap = P(clip, False); cap.start()
+wait_until(lambda: not cap.thread.is_alive())
+cap.stop(); cap.stop()
+print(json.dumps(joins))
+""",
+}
+
+
+@pytest.mark.parametrize("name, printed, reported", [
+    ("subclass_stop_runs", ["stop"], ""),
+    ("interrupt_in_release", "went on", "KeyboardInterrupt"),
+    ("ended_worker_not_joined", [], ""),
+])
+def test_finalisers(run_python, clip_short, name, printed, reported):
+    result = run_python(PRELUDE + FINALISERS[name], timeout=30, args=[clip_short])
+    assert result.returncode == 0, result.stderr
+    assert json.loads(result.stdout.strip().splitlines()[-1]) == printed
+    assert (reported in result.stderr) if reported else result.stderr == ""
+
+
+def test_first_reads_of_many_python_sources_together(run_python, clip_short):
+    """Eight workers reading Python sources for the first time at once, with the GIL
+    changing hands as often as it can: none of them waits for another for ever."""
+    for _ in range(5):
+        run_json(run_python, """
+sys.setswitchinterval(1e-6)
+together = threading.Barrier(8)
+def first_reads_end_together(source):
+    if len(source.reads) == 1:
+        together.wait(5)
+use_python_source(frames=None, fps=1000.0, hook=first_reads_end_together)
+caps = [P("fake://x") for _ in range(8)]
+for c in caps:
+    c.start()
+flowing = wait_until(lambda: all(c.current_frame_number > 2 for c in caps), 10)
+for c in caps:
+    c.stop()
+print(json.dumps(flowing))
+""", clip_short, timeout=20)
+
+
 EXIT_SCENARIOS = {
     "native_running": "c = P(clip); c.start()",
     "native_paused": "c = P(clip); c.start(); time.sleep(0.1); c.pause()",

@@ -3,7 +3,7 @@
 The capture tests exit with captures running, paused, in a blocked read of a Python
 source, with busy callers and by sys.exit (EXIT_SCENARIOS of test_capture_threads). The
 scenarios here add the rest: during re-opens (native and Python, blocking or not),
-captures dropped by their owners in other states, and callers of every kind caught in a
+captures dropped by their owners in other states, finalisers that stop a capture, and callers of every kind caught in a
 call when the interpreter ends. The child prints READY and its monotonic clock when the
 scenario is set up, then leaves the end of the script; it must end with status 0, within
 EXIT_BOUND_S of READY and without a byte on stderr.
@@ -40,6 +40,22 @@ threading.Thread(target=lambda: c.get_frame(True, 30), daemon=True).start(); tim
     "python_lock_held": """
 use_python_source(frames=None)
 c = P('fake://x'); c.start(); time.sleep(0.1); c.lock.acquire()
+""",
+    # Finalisers of module globals that stop their capture while the interpreter ends.
+    "owner_finaliser_stops": """
+class Owner:
+    def __init__(self, path):
+        self.cap = P(path); self.cap.start()
+    def __del__(self):
+        self.cap.stop()
+use_python_source(frames=None)
+owners = [Owner(clip), Owner('fake://x')]; time.sleep(0.1)
+""",
+    "subclass_finaliser_stops": """
+class Own(P):
+    def __del__(self):
+        self.stop()
+own = Own(clip); own.start(); time.sleep(0.1)
 """,
     "start_blocked_in_open": """
 use_python_source(frames=None, create_hook=lambda i: time.sleep(30))

@@ -344,36 +344,47 @@ def test_source_calling_back_into_its_capture(fake, make_capture, wait_until, ca
         assert cap.is_running() and not cap.is_paused()
 
 
-SEEK_IN_READ = """
+SEEK_REENTERED = """
 import sys, threading, time
-sys.path[:0] = sys.argv[1:]
+where = sys.argv[1]
+sys.path[:0] = sys.argv[2:]
 import corvane.plugins.video.capture as mod
 from capture_support import make_fake_class
 from loguru import logger
 logger.remove()
-holder, answers = {}, []
-def script(source):
-    if len(source.reads) == 3:
+holder, answers = {"armed": where == "worker_read"}, []
+def call_back(*args):
+    if holder["armed"] and (where != "worker_read" or len(args[0].reads) == 3):
+        holder["armed"] = False
         answers.append(holder["cap"].seek(1))
-source = make_fake_class(frames=None, count=100.0, hook=script)
+source = make_fake_class(frames=None, count=100.0, **{
+    "set_hook" if where == "seek_set" else "hook": call_back})
 mod.cv2.VideoCapture = source
 cap = holder["cap"] = mod.ParallVideoCapture("fake://x")
 cap.start()
+outer = None
+if where != "worker_read":
+    cap.pause(); time.sleep(0.05); holder["armed"] = True
+    outer = cap.seek(5)
+    cap.resume()
 deadline = time.monotonic() + 0.5
-while cap.current_frame_number < 6 and time.monotonic() < deadline:
+while cap.current_frame_number < 8 and time.monotonic() < deadline:
     time.sleep(0.01)
-print(answers, cap.current_frame_number >= 6)
+print(answers, outer, cap.current_frame_number >= 8)
 """
 
 
-def test_source_seeking_its_capture_from_read(run_python):
-    """A seek from inside the source's own read cannot use the source (the read holds it):
-    it is refused, and the worker goes on instead of waiting for itself."""
+@pytest.mark.parametrize("where, outer", [("worker_read", "None"), ("seek_set", "True"),
+                                          ("seek_read", "True")])
+def test_source_seeking_its_capture_from_inside_a_call(run_python, where, outer):
+    """A seek from inside a call on the source (the worker's read, or the set or read of a
+    seek in progress) cannot use the source: it is refused, and the call it came from goes
+    on instead of waiting for itself."""
     here = os.path.dirname(os.path.abspath(__file__))
-    result = run_python(SEEK_IN_READ, timeout=30,
-                        args=[os.path.join(os.path.dirname(here), "capture"), os.path.dirname(here)])
+    result = run_python(SEEK_REENTERED, timeout=30, args=[
+        where, os.path.join(os.path.dirname(here), "capture"), os.path.dirname(here)])
     assert result.returncode == 0, result.stderr
-    assert result.stdout.split() == ["[False]", "True"]
+    assert result.stdout.split() == ["[False]", outer, "True"]
 
 
 def test_seek_behind_a_hung_read_does_not_hold_back_readers(fake, make_capture, wait_until):

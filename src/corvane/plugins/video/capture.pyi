@@ -64,8 +64,7 @@ class ParallVideoCapture:
     """Reads a video source on a background thread and keeps its latest frame."""
 
     def __init__(self, video_path: str, auto_reload: bool = True) -> None: ...
-    @property
-    def video_path(self) -> str: ...
+    video_path: str
     auto_reload: bool
     # The source: a _NativeVideoCapture, the object the module's cv2.VideoCapture returned,
     # or None before start and after stop.
@@ -78,16 +77,11 @@ class ParallVideoCapture:
     @property
     def lock(self) -> _CaptureLock: ...
     paused: bool
-    @property
-    def frame_count(self) -> int: ...
-    @property
-    def fps(self) -> float: ...
-    @property
-    def width(self) -> int: ...
-    @property
-    def height(self) -> int: ...
-    @property
-    def duration(self) -> float: ...
+    frame_count: int
+    fps: float
+    width: int
+    height: int
+    duration: float
     current_frame_number: _FrameNumber
     @property
     def frame_ready(self) -> _FrameReadyEvent: ...

@@ -1,6 +1,11 @@
 // Taking a source's read result apart into exactly two values, the way the assignment
 // `first, second = value` does it, with the interpreter's own errors for anything else
 // (not iterable, too few, too many), whatever the interpreter's version words them.
+//
+// The helper is compiled once at module import and kept in the module's state. Not in a
+// function-local static: its initialiser would run Python, and a thread holding the GIL
+// would then block on the initialiser's guard while the initialising thread waits for
+// the GIL.
 #pragma once
 
 #include <utility>
@@ -10,16 +15,18 @@
 
 namespace corvane::video {
 
-// Call with the GIL held.
-inline std::pair<pybind11::object, pybind11::object> unpack_pair(pybind11::handle value) {
-  // Made once, under the GIL, and kept for the life of the process.
-  static pybind11::object* const unpack = [] {
-    pybind11::dict scope;
-    pybind11::exec("def unpack(value):\n    first, second = value\n    return first, second\n",
-                   scope);
-    return new pybind11::object(scope["unpack"]);
-  }();
-  pybind11::tuple pair = (*unpack)(value);
+// The helper function; call at module import, with the GIL held.
+inline pybind11::object make_pair_unpacker() {
+  pybind11::dict scope;
+  pybind11::exec("def unpack(value):\n    first, second = value\n    return first, second\n",
+                 scope);
+  return scope["unpack"];
+}
+
+// `value` taken apart by `unpacker` (made by make_pair_unpacker). Call with the GIL held.
+inline std::pair<pybind11::object, pybind11::object> unpack_pair(pybind11::handle unpacker,
+                                                                 pybind11::handle value) {
+  pybind11::tuple pair = unpacker(value);
   return {pair[0], pair[1]};
 }
 

@@ -45,7 +45,7 @@ py::object read_frame(const py::module_& module, const py::object& node) {
     logger_method(module, "error")(kOpenFailed);
     return success(module);
   }
-  auto [ret, frame] = unpack_pair(video_capture.attr("read")());
+  auto [ret, frame] = unpack_pair(module.attr("_unpack_pair"), video_capture.attr("read")());
   if (!truthy(ret)) {
     logger_method(module, "error")("无法读取视频帧");
     return success(module);

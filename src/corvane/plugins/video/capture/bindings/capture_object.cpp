@@ -16,6 +16,7 @@ void PythonThreads::launch() {
     py::object thread = thread_class(py::arg("target") = self_.attr("_capture_loop"));
     owner_.thread = thread;
     owner_.thread_started = false;
+    owner_.thread_returned = false;
     thread.attr("daemon") = true;
     thread.attr("start")();
     owner_.thread_started = true;
@@ -28,7 +29,8 @@ void PythonThreads::join(std::chrono::duration<double> timeout) {
   call_python([&] {
     // A thread that never started cannot be waited for, and a worker that finalises
     // its own capture must not wait for itself.
-    if (owner_.thread.is_none() || !owner_.thread_started) return 0;
+    // A worker that has come back from its loop has nothing left to wait for.
+    if (owner_.thread.is_none() || !owner_.thread_started || owner_.thread_returned) return 0;
     py::object ident = owner_.thread.attr("ident");
     if (ident.equal(py::module_::import("threading").attr("get_ident")())) return 0;
     owner_.thread.attr("join")(py::arg("timeout") = timeout.count());
@@ -36,30 +38,76 @@ void PythonThreads::join(std::chrono::duration<double> timeout) {
   });
 }
 
+namespace {
+
+// stop once the interpreter has begun to finalise (a finaliser of a module global that
+// stops its capture): the exit hook has already asked every worker to end and waited for
+// it, and no thread may wait for the GIL now. So the run is ended and the source
+// released without waiting for anything: no join, no lifecycle lock (a daemon thread
+// parked by the exit may hold it), and the GIL is kept.
+void stop_while_exiting(Capture& core) {
+  core.shut_down();
+  if (auto source = core.source()) {
+    source->release();  // never waits: a source busy in a parked worker's call is left to it
+    if (core.source() == source) core.set_source(nullptr);
+  }
+}
+
+destructor pybind11_dealloc = nullptr;  // the type's own deallocation, set at import
+
+void dealloc_after_finaliser(PyObject* self) {
+  // Runs __del__ unless it has run already (a subclass's deallocation, or the cycle
+  // collector); a finaliser that resurrects the object keeps it.
+  if (PyObject_CallFinalizerFromDealloc(self) < 0) return;
+  pybind11_dealloc(self);
+}
+
+void finalise(PyObject* self) {
+  // What the interpreter does for a class with __del__: look it up on the type, call
+  // it, and report what it raises as unraisable.
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyObject* result = PyObject_CallMethod(self, "__del__", nullptr);
+  if (result == nullptr) {
+    PyErr_WriteUnraisable(self);
+  } else {
+    Py_DECREF(result);
+  }
+  PyErr_Restore(type, value, traceback);
+}
+
+}  // namespace
+
 void stop_capture(PyCapture& capture, py::handle self) {
+  if (interpreter_exiting()) {
+    stop_while_exiting(*capture.core);
+    return;
+  }
   PythonThreads threads(capture, self);
   GilRelease nogil;
   capture.core->stop(threads);
 }
 
-PyCapture::~PyCapture() {
-  // The finaliser of an object that is collected: stop, reporting an error the way the
-  // interpreter reports errors of finalisers. Nobody else can hold the capture now, so
-  // its locks are free; the GIL stays held because this often runs on the finished
-  // worker itself, where giving it up at interpreter exit would end the thread here.
-  if (!core || interpreter_exiting()) return;
-  try {
-    if (core->running() || core->source()) {
-      PythonThreads threads(*this, py::none());
-      core->stop(threads);
-    }
-  } catch (py::error_already_set& e) {
-    e.discard_as_unraisable("ParallVideoCapture.__del__");
-  } catch (const PythonError& e) {
-    e.restore();
-    PyErr_WriteUnraisable(nullptr);
-  } catch (const std::exception&) {
+void note_worker_returned(PyCapture& capture) {
+  if (capture.thread.is_none()) return;
+  py::object ident = capture.thread.attr("ident");
+  if (ident.equal(py::module_::import("threading").attr("get_ident")())) {
+    capture.thread_returned = true;
   }
+}
+
+PyCapture::~PyCapture() {
+  // The finaliser has run already (see run_finaliser_on_dealloc). What is left is to
+  // let go of the source, as dropping the `cap` attribute would: it is closed by its own
+  // destructor once no call on it is in progress.
+  if (core) core->set_source(nullptr);
+}
+
+void run_finaliser_on_dealloc(py::handle cls) {
+  auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+  pybind11_dealloc = type->tp_dealloc;
+  type->tp_dealloc = dealloc_after_finaliser;
+  type->tp_finalize = finalise;
 }
 
 bool is_constructed(py::handle self) {

@@ -6,7 +6,9 @@
 
 #include <pybind11/pybind11.h>
 
+#include <map>
 #include <memory>
+#include <string>
 
 #include "core/capture.hpp"
 #include "module_services.hpp"
@@ -17,15 +19,23 @@ namespace corvane::video::bindings {
 struct PyCapture {
   ModuleServices services;
   std::shared_ptr<Capture> core;
-  pybind11::object video_path;   // the str as given
+  pybind11::object video_path;   // the value as given (a str at construction)
   pybind11::object auto_reload;  // the value as given; the core keeps its truth value
   pybind11::object thread = pybind11::none();
-  bool thread_started = false;  // whether `thread` got as far as running
+  bool thread_started = false;   // whether `thread` got as far as running
+  bool thread_returned = false;  // whether `thread` has come back from _capture_loop
   pybind11::object lock_object;
   pybind11::object event_object;
   // The view shown as `cap` for a native source, kept so that reads give one object.
   pybind11::object native_view;
   std::shared_ptr<SourceHandle> native_view_source;
+  // A video property assigned by the caller, shown as given for as long as the core's
+  // properties are what that assignment left (a start that reads the source replaces it).
+  struct AssignedProperty {
+    pybind11::object value;
+    VideoProperties stored;
+  };
+  std::map<std::string, AssignedProperty> assigned;
 
   ~PyCapture();
 };
@@ -45,6 +55,14 @@ class PythonThreads final : public WorkerThreads {
 
 // `stop` of the capture `self`, whose state is `capture`.
 void stop_capture(PyCapture& capture, pybind11::handle self);
+// Notes that the calling thread has come back from `_capture_loop`; a later stop does
+// not wait for it again.
+void note_worker_returned(PyCapture& capture);
+
+// Makes the finaliser (`__del__`, looked up on the object's own type) run when an
+// instance of `cls` is deallocated, once, before its state goes: pybind11's own
+// deallocation calls no finaliser.
+void run_finaliser_on_dealloc(pybind11::handle cls);
 
 // Whether `self` is a ParallVideoCapture whose __init__ has run.
 bool is_constructed(pybind11::handle self);

@@ -6,6 +6,7 @@
 #include <pybind11/pybind11.h>
 
 #include "common/extension_entry.hpp"
+#include "common/unpack_pair.hpp"
 #include "exit_hook.hpp"
 #include "gil.hpp"
 #include "python_errors.hpp"
@@ -18,6 +19,7 @@
 
 namespace py = pybind11;
 using namespace corvane::video::bindings;
+using corvane::video::make_pair_unpacker;
 
 namespace {
 
@@ -32,8 +34,12 @@ void init_capture(py::module_& m) {
   m.attr("logger") = py::module_::import("loguru").attr("logger");
 
   ModuleServices services;
+  // Made here, at import, never inside a C++ static initialiser; kept by the module.
+  m.attr("_unpack_pair") = make_pair_unpacker();
+  services.unpack_pair = m.attr("_unpack_pair").ptr();
   services.opener = std::make_shared<ModuleSourceOpener>(py::reinterpret_borrow<py::object>(m),
-                                                         cv2.attr("VideoCapture"));
+                                                         cv2.attr("VideoCapture"),
+                                                         services.unpack_pair);
   services.logger = std::make_shared<ModuleLogger>(py::reinterpret_borrow<py::object>(m));
   remember_main_thread();
   register_error_translation();

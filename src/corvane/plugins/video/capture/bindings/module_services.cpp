@@ -11,8 +11,11 @@ namespace py = pybind11;
 
 namespace corvane::video::bindings {
 
-ModuleSourceOpener::ModuleSourceOpener(py::object module, py::object native_class)
-    : module_(module.release().ptr()), native_class_(native_class.release().ptr()) {}
+ModuleSourceOpener::ModuleSourceOpener(py::object module, py::object native_class,
+                                       PyObject* unpack_pair)
+    : module_(module.release().ptr()),
+      native_class_(native_class.release().ptr()),
+      unpack_pair_(unpack_pair) {}
 
 std::shared_ptr<SourceHandle> ModuleSourceOpener::open(const std::string& path) {
   {
@@ -23,7 +26,7 @@ std::shared_ptr<SourceHandle> ModuleSourceOpener::open(const std::string& path) 
     if (factory.ptr() != native_class_) {
       py::object source = call_python([&] { return factory(text_to_python(path)); });
       if (source.is_none()) return nullptr;
-      return std::make_shared<SourceHandle>(std::make_unique<PythonSource>(std::move(source)));
+      return std::make_shared<SourceHandle>(std::make_unique<PythonSource>(std::move(source), unpack_pair_));
     }
   }
   // OpenCV's own class: open natively, without the GIL, on the same library cv2 uses.

@@ -18,8 +18,10 @@ namespace corvane::video::bindings {
 
 class ModuleSourceOpener final : public SourceOpener {
  public:
-  // `module` is the capture module; `native_class` is OpenCV's own VideoCapture class.
-  ModuleSourceOpener(pybind11::object module, pybind11::object native_class);
+  // `module` is the capture module; `native_class` is OpenCV's own VideoCapture class;
+  // `unpack_pair` takes a read result apart (common/unpack_pair.hpp).
+  ModuleSourceOpener(pybind11::object module, pybind11::object native_class,
+                     PyObject* unpack_pair);
 
   std::shared_ptr<SourceHandle> open(const std::string& path) override;
 
@@ -27,6 +29,7 @@ class ModuleSourceOpener final : public SourceOpener {
   // Both live as long as the module: never dropped.
   PyObject* module_;
   PyObject* native_class_;
+  PyObject* unpack_pair_;
 };
 
 class ModuleLogger final : public Logger {
@@ -47,6 +50,7 @@ class ModuleLogger final : public Logger {
 struct ModuleServices {
   std::shared_ptr<ModuleSourceOpener> opener;
   std::shared_ptr<ModuleLogger> logger;
+  PyObject* unpack_pair = nullptr;  // see common/unpack_pair.hpp; lives as long as the module
 };
 
 }  // namespace corvane::video::bindings

@@ -11,7 +11,8 @@ namespace py = pybind11;
 
 namespace corvane::video::bindings {
 
-PythonSource::PythonSource(py::object source) : source_(source.release().ptr()) {}
+PythonSource::PythonSource(py::object source, PyObject* unpack_pair)
+    : source_(source.release().ptr()), unpack_pair_(unpack_pair) {}
 
 PythonSource::~PythonSource() { drop_reference(source_); }
 
@@ -29,7 +30,7 @@ bool PythonSource::read(Frame& out) {
     // would need the GIL to unwind if the interpreter exits meanwhile.
     PyObject* raw = PyObject_CallMethod(source_, "read", nullptr);
     if (raw == nullptr) throw py::error_already_set();
-    auto [ret, frame] = unpack_pair(py::reinterpret_steal<py::object>(raw));
+    auto [ret, frame] = unpack_pair(unpack_pair_, py::reinterpret_steal<py::object>(raw));
     const int success = PyObject_IsTrue(ret.ptr());
     if (success < 0) throw py::error_already_set();
     if (success == 0) return false;

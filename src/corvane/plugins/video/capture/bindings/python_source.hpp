@@ -12,7 +12,8 @@ namespace corvane::video::bindings {
 
 class PythonSource final : public VideoSource {
  public:
-  explicit PythonSource(pybind11::object source);
+  // `unpack_pair` takes a read result apart (common/unpack_pair.hpp); it outlives us.
+  PythonSource(pybind11::object source, PyObject* unpack_pair);
   ~PythonSource() override;
   PythonSource(const PythonSource&) = delete;  // owns one reference to the object
   PythonSource& operator=(const PythonSource&) = delete;
@@ -28,6 +29,7 @@ class PythonSource final : public VideoSource {
 
  private:
   PyObject* source_;  // owned reference, dropped with the GIL
+  PyObject* unpack_pair_;
 };
 
 }  // namespace corvane::video::bindings

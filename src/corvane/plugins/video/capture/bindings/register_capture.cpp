@@ -25,15 +25,71 @@ using CaptureClass = py::class_<PyCapture>;
 using Getter = py::object (*)(PyCapture&);
 using Setter = void (*)(PyCapture&, py::object);
 
-// An attribute read (and, with `set`, assigned) through the capture's state.
-void def_attribute(CaptureClass& cls, const char* name, Getter get, Setter set = nullptr) {
-  py::cpp_function getter([get](CaptureSelf self) { return get(*self); });
-  if (set == nullptr) {
-    cls.def_property_readonly(name, getter);
-    return;
-  }
-  cls.def_property(name, getter,
+// An attribute read and assigned through the capture's state.
+void def_attribute(CaptureClass& cls, const char* name, Getter get, Setter set) {
+  cls.def_property(name, py::cpp_function([get](CaptureSelf self) { return get(*self); }),
                    py::cpp_function([set](CaptureSelf self, py::object v) { set(*self, v); }));
+}
+
+// An attribute that is the capture's own machinery: assigning it raises an
+// AttributeError that says `why`.
+void def_fixed_attribute(CaptureClass& cls, const char* name, Getter get, const char* why) {
+  cls.def_property(name, py::cpp_function([get](CaptureSelf self) { return get(*self); }),
+                   py::cpp_function([name, why](CaptureSelf, py::handle) {
+                     throw py::attribute_error(std::string("cannot assign '") + name + "': " + why);
+                   }));
+}
+
+bool same_properties(const VideoProperties& a, const VideoProperties& b) {
+  return a.frame_count == b.frame_count && a.fps == b.fps && a.width == b.width &&
+         a.height == b.height && a.duration == b.duration;
+}
+
+using ReadProperty = py::object (*)(const VideoProperties&);
+using StoreProperty = void (*)(VideoProperties&, py::handle);
+
+// A video property: reads the core's value, or the object last assigned while the core
+// still holds what that assignment stored. An assignment stores what the core can use
+// (a number) and keeps the object as given, so its kind reads back unchanged.
+void def_video_property(CaptureClass& cls, const char* name, ReadProperty read,
+                        StoreProperty store) {
+  cls.def_property(
+      name,
+      py::cpp_function([name, read](CaptureSelf self) -> py::object {
+        const VideoProperties now = self->core->properties();
+        auto assigned = self->assigned.find(name);
+        if (assigned != self->assigned.end() && same_properties(assigned->second.stored, now)) {
+          return assigned->second.value;
+        }
+        return read(now);
+      }),
+      py::cpp_function([name, store](CaptureSelf self, py::object value) {
+        VideoProperties p = self->core->properties();
+        store(p, value);
+        self->core->set_properties(p);
+        self->assigned[name] = PyCapture::AssignedProperty{value, p};
+      }));
+}
+
+// The value as a core integer (a float truncated), or nullopt when it is no number
+// that fits.
+std::optional<std::int64_t> integer_of(py::handle value) {
+  try {
+    const Number n = number_from_python(value);
+    return n.is_integer() ? n.as_integer() : n.truncate();
+  } catch (py::error_already_set&) {
+  } catch (const std::exception&) {
+  }
+  return std::nullopt;
+}
+
+std::optional<Number> number_of(py::handle value) {
+  try {
+    return number_from_python(value);
+  } catch (py::error_already_set&) {
+  } catch (const std::exception&) {
+  }
+  return std::nullopt;
 }
 
 void def_lifecycle(CaptureClass& cls) {
@@ -51,9 +107,12 @@ void def_lifecycle(CaptureClass& cls) {
       "_capture_loop",
       [](CaptureSelf self) {
         std::shared_ptr<Capture> core = self->core;
-        ActiveWorker active(core);
-        GilRelease nogil;
-        core->run_loop();
+        {
+          ActiveWorker active(core);
+          GilRelease nogil;
+          core->run_loop();
+        }
+        note_worker_returned(*self);
       },
       docs::kCaptureLoop);
   cls.def(
@@ -62,8 +121,8 @@ void def_lifecycle(CaptureClass& cls) {
         // A failed construction leaves no capture to stop.
         if (!py::isinstance<PyCapture>(self))
           throw py::type_error("a ParallVideoCapture is required");
-        if (!is_constructed(self)) return;
-        stop_capture(unwrap(self), self);
+        // The object's own stop, so that a subclass's override runs.
+        if (is_constructed(self)) self.attr("stop")();
       },
       docs::kDel);
   cls.def(
@@ -185,7 +244,7 @@ void set_source_object(PyCapture& c, py::object value) {
   } else if (auto native = native_source_of(value)) {
     c.core->set_source(native);
   } else {
-    c.core->set_source(std::make_shared<SourceHandle>(std::make_unique<PythonSource>(value)));
+    c.core->set_source(std::make_shared<SourceHandle>(std::make_unique<PythonSource>(value, c.services.unpack_pair)));
   }
 }
 
@@ -206,7 +265,13 @@ void set_frame_object(PyCapture& c, py::object value) {
 
 // The fifteen attributes, in the order the constructor creates them.
 void def_attributes(CaptureClass& cls) {
-  def_attribute(cls, "video_path", [](PyCapture& c) { return c.video_path; });
+  def_attribute(
+      cls, "video_path", [](PyCapture& c) { return c.video_path; },
+      [](PyCapture& c, py::object v) {
+        // The core opens and logs a text; any other value is kept as given.
+        if (PyUnicode_Check(v.ptr())) c.core->set_video_path(text_from_python(v));
+        c.video_path = v;
+      });
   def_attribute(
       cls, "auto_reload", [](PyCapture& c) { return c.auto_reload; },
       [](PyCapture& c, py::object v) {
@@ -220,32 +285,43 @@ void def_attributes(CaptureClass& cls) {
   def_attribute(
       cls, "running", [](PyCapture& c) -> py::object { return py::bool_(c.core->running()); },
       [](PyCapture& c, py::object v) { c.core->set_running(py::bool_(v)); });
-  def_attribute(cls, "thread", [](PyCapture& c) { return c.thread; });
-  def_attribute(cls, "lock", [](PyCapture& c) { return c.lock_object; });
+  def_fixed_attribute(
+      cls, "thread", [](PyCapture& c) { return c.thread; },
+      "it is the worker that stop waits for, and only start launches one");
+  def_fixed_attribute(
+      cls, "lock", [](PyCapture& c) { return c.lock_object; },
+      "the lock is created once and shared with the worker for the capture's whole life");
   def_attribute(
       cls, "paused", [](PyCapture& c) -> py::object { return py::bool_(c.core->paused()); },
       [](PyCapture& c, py::object v) { c.core->set_paused(py::bool_(v)); });
-  def_attribute(cls, "frame_count", [](PyCapture& c) -> py::object {
-    return py::int_(c.core->properties().frame_count);
-  });
-  def_attribute(cls, "fps", [](PyCapture& c) { return to_python(c.core->properties().fps); });
-  def_attribute(cls, "width",
-                [](PyCapture& c) -> py::object { return py::int_(c.core->properties().width); });
-  def_attribute(cls, "height",
-                [](PyCapture& c) -> py::object { return py::int_(c.core->properties().height); });
-  def_attribute(cls, "duration",
-                [](PyCapture& c) { return to_python(c.core->properties().duration); });
+  def_video_property(
+      cls, "frame_count", [](const VideoProperties& p) -> py::object { return py::int_(p.frame_count); },
+      [](VideoProperties& p, py::handle v) { p.frame_count = integer_of(v).value_or(p.frame_count); });
+  def_video_property(
+      cls, "fps", [](const VideoProperties& p) { return to_python(p.fps); },
+      [](VideoProperties& p, py::handle v) { p.fps = number_of(v).value_or(p.fps); });
+  def_video_property(
+      cls, "width", [](const VideoProperties& p) -> py::object { return py::int_(p.width); },
+      [](VideoProperties& p, py::handle v) { p.width = integer_of(v).value_or(p.width); });
+  def_video_property(
+      cls, "height", [](const VideoProperties& p) -> py::object { return py::int_(p.height); },
+      [](VideoProperties& p, py::handle v) { p.height = integer_of(v).value_or(p.height); });
+  def_video_property(
+      cls, "duration", [](const VideoProperties& p) { return to_python(p.duration); },
+      [](VideoProperties& p, py::handle v) { p.duration = number_of(v).value_or(p.duration); });
   def_attribute(
       cls, "current_frame_number",
       [](PyCapture& c) { return to_python(c.core->current_frame_number()); },
       [](PyCapture& c, py::object v) { c.core->set_current_frame_number(number_from_python(v)); });
-  def_attribute(cls, "frame_ready", [](PyCapture& c) { return c.event_object; });
+  def_fixed_attribute(
+      cls, "frame_ready", [](PyCapture& c) { return c.event_object; },
+      "the event is created once and set by the worker for the capture's whole life");
 }
 
 }  // namespace
 
 void register_capture(py::module_& m, const ModuleServices& services) {
-  CaptureClass cls(m, "ParallVideoCapture");
+  CaptureClass cls(m, "ParallVideoCapture", py::dynamic_attr());
 
   cls.def(py::init([services](py::object video_path, py::object auto_reload) {
             if (!PyUnicode_CheckExact(video_path.ptr())) {
@@ -270,6 +346,7 @@ void register_capture(py::module_& m, const ModuleServices& services) {
   def_playback_control(cls);
   def_frame_access(cls);
   def_attributes(cls);
+  run_finaliser_on_dealloc(cls);
 }
 
 }  // namespace corvane::video::bindings

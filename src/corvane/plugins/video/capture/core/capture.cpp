@@ -26,10 +26,10 @@ std::string info_line(const VideoProperties& p) {
 
 Capture::Capture(std::string video_path, bool auto_reload, std::shared_ptr<SourceOpener> opener,
                  std::shared_ptr<Logger> logger)
-    : video_path_(std::move(video_path)),
-      auto_reload_(auto_reload),
+    : auto_reload_(auto_reload),
       opener_(std::move(opener)),
-      logger_(std::move(logger)) {}
+      logger_(std::move(logger)),
+      video_path_(std::move(video_path)) {}
 
 // ---------------------------------------------------------------------------
 // Lifecycle
@@ -41,9 +41,9 @@ bool Capture::start(WorkerThreads& threads) {
     return true;
   }
   try {
-    set_source(opener_->open(video_path_));
+    set_source(opener_->open(video_path()));
     if (!require_source("isOpened")->is_opened()) {
-      logger_->error("无法打开视频: " + video_path_);
+      logger_->error("无法打开视频: " + video_path());
       return false;
     }
     // Each property is stored as soon as it is known, the rate as the source reports it.
@@ -214,7 +214,7 @@ Capture::Pass Capture::read_and_publish(std::uint64_t run,
       give_up(run);
       return Pass::kEnd;
     }
-    logger_->info("正在重新加载视频: " + video_path_ + "...");
+    logger_->info("正在重新加载视频: " + video_path() + "...");
     return reopen(run);
   } catch (const std::exception& e) {
     logger_->error(std::string("视频捕获过程中发生错误: ") + e.what());
@@ -222,7 +222,7 @@ Capture::Pass Capture::read_and_publish(std::uint64_t run,
       give_up(run);
       return Pass::kEnd;
     }
-    logger_->info("发生错误，正在重新加载视频: " + video_path_ + "...");
+    logger_->info("发生错误，正在重新加载视频: " + video_path() + "...");
     try {
       return reopen(run);
     } catch (const std::exception& e2) {
@@ -235,7 +235,7 @@ Capture::Pass Capture::read_and_publish(std::uint64_t run,
 
 Capture::Pass Capture::reopen(std::uint64_t run) {
   require_source("release")->release();
-  std::shared_ptr<SourceHandle> fresh = opener_->open(video_path_);
+  std::shared_ptr<SourceHandle> fresh = opener_->open(video_path());
   if (!fresh) {
     // The host's factory gave no object: the new "source" is nothing at all.
     LockGuard guard(lock_);
@@ -251,7 +251,7 @@ Capture::Pass Capture::reopen(std::uint64_t run) {
     if (opened) set_current_frame_number(Number::integer(0));
   }
   if (!opened) {
-    logger_->error("视频重新加载失败: " + video_path_);
+    logger_->error("视频重新加载失败: " + video_path());
     give_up(run);
     return Pass::kEnd;
   }
@@ -307,6 +307,11 @@ bool Capture::seek(const Number& frame_number, const std::string& label) {
     std::optional<LockGuard> guard;
     std::optional<SourceHandle::Session> session;
     for (;;) {
+      // A seek from inside the set or read of a seek in progress on this thread would
+      // wait for the lock it holds itself: refuse it before taking the lock.
+      if (auto current = source(); current && current->busy_on_this_thread()) {
+        throw VideoError("seek called from inside a call on the source");
+      }
       guard.emplace(lock_);
       // Under the lock the source cannot be swapped by a re-open; use the current one.
       src = require_source("set");
@@ -365,6 +370,16 @@ VideoProperties Capture::properties() const {
 void Capture::set_properties(const VideoProperties& p) {
   std::lock_guard<std::mutex> g(state_mutex_);
   properties_ = p;
+}
+
+std::string Capture::video_path() const {
+  std::lock_guard<std::mutex> g(state_mutex_);
+  return video_path_;
+}
+
+void Capture::set_video_path(std::string path) {
+  std::lock_guard<std::mutex> g(state_mutex_);
+  video_path_ = std::move(path);
 }
 
 Number Capture::current_frame_number() const {

@@ -128,7 +128,8 @@ class Capture {
   }
 
   // State, readable and writable from any thread.
-  const std::string& video_path() const { return video_path_; }
+  std::string video_path() const;
+  void set_video_path(std::string path);
   bool auto_reload() const { return auto_reload_.load(); }
   void set_auto_reload(bool v) { auto_reload_.store(v); }
   bool running() const { return (run_state_.load() & kRunningBit) != 0; }
@@ -164,7 +165,6 @@ class Capture {
   // Sleeps until `deadline` unless shut_down is called; false when it was.
   bool sleep_until(Clock::time_point deadline);
 
-  const std::string video_path_;
   std::atomic<bool> auto_reload_;
   const std::shared_ptr<SourceOpener> opener_;
   const std::shared_ptr<Logger> logger_;
@@ -180,6 +180,7 @@ class Capture {
   Event frame_ready_;
 
   mutable std::mutex state_mutex_;
+  std::string video_path_;             // guarded by state_mutex_
   std::optional<Frame> frame_;         // guarded by state_mutex_
   Number current_frame_number_;        // guarded by state_mutex_
   std::uint64_t seek_generation_ = 0;  // guarded by state_mutex_; bumped by each published seek
