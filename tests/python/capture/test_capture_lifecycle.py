@@ -57,6 +57,20 @@ def test_start_and_stop_on_a_clip(capture_module, make_capture, clip25, log, wai
     assert log.texts("warning") == [] and log.texts("error") == []
 
 
+def test_native_cap_has_the_methods_of_a_video_capture(make_capture, clip25):
+    cap = make_capture(clip25)
+    cap.start()
+    cap.pause()
+    native = cap.cap
+    assert native.grab() is True
+    ok, image = native.retrieve()
+    assert ok is True and image.shape == (120, 160, 3)
+    assert isinstance(native.getBackendName(), str) and native.getBackendName()
+    assert native.getExceptionMode() is False
+    native.setExceptionMode(True)
+    assert native.getExceptionMode() is True
+
+
 def test_open_failure_on_a_path(make_capture, log):
     path = "/no/such/dir/clip.mkv"
     cap = make_capture(path)

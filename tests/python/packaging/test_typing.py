@@ -53,7 +53,8 @@ if video.start():
 video.stop()
 tick = nodes.ReadThreadedFrame.tick
 capture.cv2.VideoCapture = object
-video.video_path = "other"  # E: misc
+video.video_path = "other"
+video.lock = video.lock  # E: misc
 ParallVideoCapture(1)  # E: arg-type
 video.seek("3")  # E: arg-type
 info["nope"]  # E: typeddict-item

@@ -45,14 +45,12 @@ bool same_properties(const VideoProperties& a, const VideoProperties& b) {
          a.height == b.height && a.duration == b.duration;
 }
 
-using ReadProperty = py::object (*)(const VideoProperties&);
-using StoreProperty = void (*)(VideoProperties&, py::handle);
-
 // A video property: reads the core's value, or the object last assigned while the core
 // still holds what that assignment stored. An assignment stores what the core can use
-// (a number) and keeps the object as given, so its kind reads back unchanged.
-void def_video_property(CaptureClass& cls, const char* name, ReadProperty read,
-                        StoreProperty store) {
+// (`store` leaves the field as it was for a value that is no usable number) and keeps
+// the object as given, so its kind reads back unchanged.
+template <typename Read, typename Store>
+void def_video_property(CaptureClass& cls, const char* name, Read read, Store store) {
   cls.def_property(
       name,
       py::cpp_function([name, read](CaptureSelf self) -> py::object {
@@ -90,6 +88,18 @@ std::optional<Number> number_of(py::handle value) {
   } catch (const std::exception&) {
   }
   return std::nullopt;
+}
+
+void def_video_property(CaptureClass& cls, const char* name, std::int64_t VideoProperties::*field) {
+  def_video_property(
+      cls, name, [field](const VideoProperties& p) -> py::object { return py::int_(p.*field); },
+      [field](VideoProperties& p, py::handle v) { p.*field = integer_of(v).value_or(p.*field); });
+}
+
+void def_video_property(CaptureClass& cls, const char* name, Number VideoProperties::*field) {
+  def_video_property(
+      cls, name, [field](const VideoProperties& p) { return to_python(p.*field); },
+      [field](VideoProperties& p, py::handle v) { p.*field = number_of(v).value_or(p.*field); });
 }
 
 void def_lifecycle(CaptureClass& cls) {
@@ -294,21 +304,11 @@ void def_attributes(CaptureClass& cls) {
   def_attribute(
       cls, "paused", [](PyCapture& c) -> py::object { return py::bool_(c.core->paused()); },
       [](PyCapture& c, py::object v) { c.core->set_paused(py::bool_(v)); });
-  def_video_property(
-      cls, "frame_count", [](const VideoProperties& p) -> py::object { return py::int_(p.frame_count); },
-      [](VideoProperties& p, py::handle v) { p.frame_count = integer_of(v).value_or(p.frame_count); });
-  def_video_property(
-      cls, "fps", [](const VideoProperties& p) { return to_python(p.fps); },
-      [](VideoProperties& p, py::handle v) { p.fps = number_of(v).value_or(p.fps); });
-  def_video_property(
-      cls, "width", [](const VideoProperties& p) -> py::object { return py::int_(p.width); },
-      [](VideoProperties& p, py::handle v) { p.width = integer_of(v).value_or(p.width); });
-  def_video_property(
-      cls, "height", [](const VideoProperties& p) -> py::object { return py::int_(p.height); },
-      [](VideoProperties& p, py::handle v) { p.height = integer_of(v).value_or(p.height); });
-  def_video_property(
-      cls, "duration", [](const VideoProperties& p) { return to_python(p.duration); },
-      [](VideoProperties& p, py::handle v) { p.duration = number_of(v).value_or(p.duration); });
+  def_video_property(cls, "frame_count", &VideoProperties::frame_count);
+  def_video_property(cls, "fps", &VideoProperties::fps);
+  def_video_property(cls, "width", &VideoProperties::width);
+  def_video_property(cls, "height", &VideoProperties::height);
+  def_video_property(cls, "duration", &VideoProperties::duration);
   def_attribute(
       cls, "current_frame_number",
       [](PyCapture& c) { return to_python(c.core->current_frame_number()); },

@@ -1,7 +1,11 @@
-// The object a capture shows as `cap` while it reads a native source: the source's
-// methods under the names a cv2.VideoCapture has, serialised with the worker's own
-// calls and run without the GIL.
+// The object a capture shows as `cap` while it reads a native source: the methods of a
+// cv2.VideoCapture that make sense on a capture its worker owns, serialised with the
+// worker's own calls and run without the GIL. `open` is left out (it would swap the
+// source under the worker), and so is the static `waitAny`.
+#include <opencv2/videoio.hpp>
+
 #include "core/errors.hpp"
+#include "core/opencv_source.hpp"
 #include "gil.hpp"
 #include "python_objects.hpp"
 #include "register.hpp"
@@ -15,6 +19,21 @@ namespace {
 struct NativeSource {
   std::shared_ptr<SourceHandle> handle;
 };
+
+// Runs f(cv::VideoCapture&) without the GIL, with the source to itself.
+template <typename F>
+auto with_capture(const NativeSource& self, F&& f) {
+  GilRelease nogil;
+  SourceHandle::Session session(*self.handle);
+  auto* native = dynamic_cast<OpenCvSource*>(&session.source());
+  if (native == nullptr) throw VideoError("not a native source");
+  return f(native->native());
+}
+
+py::tuple frame_result(bool ok, const cv::Mat& image) {
+  if (!ok || image.empty()) return py::make_tuple(ok, py::none());
+  return py::make_tuple(true, mat_to_array(image, true));
+}
 
 }  // namespace
 
@@ -36,6 +55,19 @@ void register_native_source(py::module_& m) {
              if (!ok) return py::make_tuple(false, py::none());
              return py::make_tuple(true, mat_to_array(frame.image, true));
            })
+      .def("grab",
+           [](const NativeSource& self) {
+             return with_capture(self, [](cv::VideoCapture& c) { return c.grab(); });
+           })
+      .def(
+          "retrieve",
+          [](const NativeSource& self, py::object, int flag) {
+            cv::Mat image;
+            const bool ok =
+                with_capture(self, [&](cv::VideoCapture& c) { return c.retrieve(image, flag); });
+            return frame_result(ok, image);
+          },
+          py::arg("image") = py::none(), py::arg("flag") = 0)
       .def("get",
            [](const NativeSource& self, int property) {
              GilRelease nogil;
@@ -45,6 +77,21 @@ void register_native_source(py::module_& m) {
            [](const NativeSource& self, int property, double value) {
              GilRelease nogil;
              return self.handle->set(property, Number::real(value));
+           })
+      .def("getBackendName",
+           [](const NativeSource& self) {
+             return with_capture(self, [](cv::VideoCapture& c) { return c.getBackendName(); });
+           })
+      .def("getExceptionMode",
+           [](const NativeSource& self) {
+             return with_capture(self, [](cv::VideoCapture& c) { return c.getExceptionMode(); });
+           })
+      .def("setExceptionMode",
+           [](const NativeSource& self, bool enable) {
+             with_capture(self, [&](cv::VideoCapture& c) {
+               c.setExceptionMode(enable);
+               return 0;
+             });
            })
       .def("release", [](const NativeSource& self) {
         GilRelease nogil;

@@ -22,6 +22,10 @@ class OpenCvSource final : public VideoSource {
   bool set(int property, const Number& value) override;
   void release() override;
 
+  // The capture itself, for the calls a host offers beyond the ones above. Use it only
+  // inside a SourceHandle::Session, like every call on a source.
+  cv::VideoCapture& native() { return capture_; }
+
  private:
   static constexpr size_t kPoolSize = 4;
   cv::Mat& free_buffer();
