@@ -1,4 +1,4 @@
-// Capture: lifecycle, worker loop, playback control and frame state.
+// Capture: lifecycle, worker loop and playback control (state accessors: capture_state.cpp).
 #include "capture.hpp"
 
 #include <cmath>
@@ -343,86 +343,6 @@ bool Capture::seek(const Number& frame_number, const std::string& label) {
     logger_->error(std::string("跳转帧时发生错误: ") + e.what());
     return false;
   }
-}
-
-// ---------------------------------------------------------------------------
-// Frame access and state
-
-void Capture::wait_for_new_frame(std::chrono::duration<double> timeout) {
-  if (frame_ready_.wait_for(timeout)) frame_ready_.clear();
-}
-
-std::vector<PublicationTiming> Capture::recent_publications() const {
-  std::lock_guard<std::mutex> g(state_mutex_);
-  if (timings_.size() < kTimingHistory) return timings_;
-  std::vector<PublicationTiming> ordered(
-      timings_.begin() + static_cast<std::ptrdiff_t>(timings_next_), timings_.end());
-  ordered.insert(ordered.end(), timings_.begin(),
-                 timings_.begin() + static_cast<std::ptrdiff_t>(timings_next_));
-  return ordered;
-}
-
-VideoProperties Capture::properties() const {
-  std::lock_guard<std::mutex> g(state_mutex_);
-  return properties_;
-}
-
-void Capture::set_properties(const VideoProperties& p) {
-  std::lock_guard<std::mutex> g(state_mutex_);
-  properties_ = p;
-}
-
-std::string Capture::video_path() const {
-  std::lock_guard<std::mutex> g(state_mutex_);
-  return video_path_;
-}
-
-void Capture::set_video_path(std::string path) {
-  std::lock_guard<std::mutex> g(state_mutex_);
-  video_path_ = std::move(path);
-}
-
-Number Capture::current_frame_number() const {
-  std::lock_guard<std::mutex> g(state_mutex_);
-  return current_frame_number_;
-}
-
-void Capture::set_current_frame_number(const Number& n) {
-  std::lock_guard<std::mutex> g(state_mutex_);
-  current_frame_number_ = n;
-}
-
-std::optional<Frame> Capture::frame() const {
-  std::lock_guard<std::mutex> g(state_mutex_);
-  return frame_;
-}
-
-void Capture::set_frame(std::optional<Frame> frame) {
-  {
-    std::lock_guard<std::mutex> g(state_mutex_);
-    std::swap(frame_, frame);
-  }
-  // The previous frame (now in `frame`) is dropped outside the mutex.
-}
-
-std::shared_ptr<SourceHandle> Capture::require_source(const char* method) const {
-  auto src = source();
-  // The same text as calling a method on "no object" in the host language.
-  if (!src) throw VideoError(std::string("'NoneType' object has no attribute '") + method + "'");
-  return src;
-}
-
-std::shared_ptr<SourceHandle> Capture::source() const {
-  std::lock_guard<std::mutex> g(source_mutex_);
-  return source_;
-}
-
-void Capture::set_source(std::shared_ptr<SourceHandle> source) {
-  {
-    std::lock_guard<std::mutex> g(source_mutex_);
-    std::swap(source_, source);
-  }
-  // The previous handle (now in `source`) is dropped outside the mutex.
 }
 
 }  // namespace corvane::video
