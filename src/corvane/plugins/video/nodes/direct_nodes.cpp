@@ -13,6 +13,10 @@ namespace {
 
 constexpr const char* kOpenFailed = "视频加载失败，请检查路径是否正确";
 
+// The read result's unpacking helper, made by register_direct_nodes at module import
+// (never in a C++ static initialiser) and kept for the life of the process.
+PyObject* pair_unpacker = nullptr;
+
 // A string that cannot be encoded as UTF-8 (it holds a lone surrogate) names no source
 // OpenCV can open, and OpenCV's own binding does not survive being given one.
 bool unencodable(const py::object& text) {
@@ -45,7 +49,7 @@ py::object read_frame(const py::module_& module, const py::object& node) {
     logger_method(module, "error")(kOpenFailed);
     return success(module);
   }
-  auto [ret, frame] = unpack_pair(module.attr("_unpack_pair"), video_capture.attr("read")());
+  auto [ret, frame] = unpack_pair(pair_unpacker, video_capture.attr("read")());
   if (!truthy(ret)) {
     logger_method(module, "error")("无法读取视频帧");
     return success(module);
@@ -58,6 +62,7 @@ py::object read_frame(const py::module_& module, const py::object& node) {
 }  // namespace
 
 void register_direct_nodes(py::module_& module) {
+  pair_unpacker = make_pair_unpacker().release().ptr();
   add_node_class(module, "CreateVideoCapture",
                  {{"video_source", "string", "input"}, {"video_capture", "object", "output"}},
                  create_video_capture);

@@ -10,7 +10,6 @@
 #include <string>
 
 #include "common/extension_entry.hpp"
-#include "common/unpack_pair.hpp"
 #include "nodes_registration.h"
 
 #ifndef CORVANE_VIDEO_VERSION
@@ -52,8 +51,6 @@ void init_nodes(py::module_& module) {
   module.attr("cv2") = py::module_::import("cv2");
 
   corvane::video::nodes::register_threaded_nodes(module);
-  // Kept in the module: made here, at import, never inside a C++ static initialiser.
-  module.attr("_unpack_pair") = corvane::video::make_pair_unpacker();
   corvane::video::nodes::register_direct_nodes(module);
   module.attr("__version__") = CORVANE_VIDEO_VERSION;
 }

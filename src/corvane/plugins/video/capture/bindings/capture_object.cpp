@@ -67,6 +67,7 @@ void finalise(PyObject* self) {
   // it, and report what it raises as unraisable.
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
+  if (is_constructed(self)) unwrap(self).finalising = true;
   PyObject* result = PyObject_CallMethod(self, "__del__", nullptr);
   if (result == nullptr) {
     PyErr_WriteUnraisable(self);
@@ -84,6 +85,13 @@ void stop_capture(PyCapture& capture, py::handle self) {
     return;
   }
   PythonThreads threads(capture, self);
+  if (capture.finalising) {
+    // Nobody else holds the capture, so its locks are free. The GIL stays held: this
+    // often runs on the finished worker itself, and a worker that gave it up now could
+    // be ended inside the request to take it back, should the interpreter begin to exit.
+    capture.core->stop(threads);
+    return;
+  }
   GilRelease nogil;
   capture.core->stop(threads);
 }
