@@ -55,7 +55,7 @@ owners = [Owner(clip), Owner('fake://x')]; time.sleep(0.1)
 class Own(P):
     def __del__(self):
         self.stop()
-own = Own(clip); own.start(); time.sleep(0.1)
+own = Own(clip); own.start(); Own(sys.argv[2]).start(); gc.collect(); time.sleep(0.3)
 """,
     "start_blocked_in_open": """
 use_python_source(frames=None, create_hook=lambda i: time.sleep(30))

@@ -8,6 +8,16 @@ namespace py = pybind11;
 
 namespace corvane::video::bindings {
 
+namespace {
+
+// Whether `thread`, a threading.Thread, is the calling thread.
+bool on_the_current_thread(const py::object& thread) {
+  py::object ident = thread.attr("ident");
+  return ident.equal(py::module_::import("threading").attr("get_ident")());
+}
+
+}  // namespace
+
 void PythonThreads::launch() {
   GilAcquire gil;
   call_python([&] {
@@ -27,12 +37,11 @@ void PythonThreads::launch() {
 void PythonThreads::join(std::chrono::duration<double> timeout) {
   GilAcquire gil;
   call_python([&] {
-    // A thread that never started cannot be waited for, and a worker that finalises
-    // its own capture must not wait for itself.
-    // A worker that has come back from its loop has nothing left to wait for.
+    // A thread that never started cannot be waited for, one that has come back from
+    // its loop has nothing left to wait for, and a worker that finalises its own
+    // capture must not wait for itself.
     if (owner_.thread.is_none() || !owner_.thread_started || owner_.thread_returned) return 0;
-    py::object ident = owner_.thread.attr("ident");
-    if (ident.equal(py::module_::import("threading").attr("get_ident")())) return 0;
+    if (on_the_current_thread(owner_.thread)) return 0;
     owner_.thread.attr("join")(py::arg("timeout") = timeout.count());
     return 0;
   });
@@ -67,7 +76,6 @@ void finalise(PyObject* self) {
   // it, and report what it raises as unraisable.
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
-  if (is_constructed(self)) unwrap(self).finalising = true;
   PyObject* result = PyObject_CallMethod(self, "__del__", nullptr);
   if (result == nullptr) {
     PyErr_WriteUnraisable(self);
@@ -85,10 +93,11 @@ void stop_capture(PyCapture& capture, py::handle self) {
     return;
   }
   PythonThreads threads(capture, self);
-  if (capture.finalising) {
-    // Nobody else holds the capture, so its locks are free. The GIL stays held: this
-    // often runs on the finished worker itself, and a worker that gave it up now could
-    // be ended inside the request to take it back, should the interpreter begin to exit.
+  if (capture.thread_returned && on_the_current_thread(capture.thread)) {
+    // The finished worker finalising the capture it dropped: nobody else holds the
+    // capture, so its locks are free. The GIL stays held: a worker that gave it up now
+    // could be ended inside the request to take it back, should the interpreter begin
+    // to exit.
     capture.core->stop(threads);
     return;
   }
@@ -97,9 +106,7 @@ void stop_capture(PyCapture& capture, py::handle self) {
 }
 
 void note_worker_returned(PyCapture& capture) {
-  if (capture.thread.is_none()) return;
-  py::object ident = capture.thread.attr("ident");
-  if (ident.equal(py::module_::import("threading").attr("get_ident")())) {
+  if (!capture.thread.is_none() && on_the_current_thread(capture.thread)) {
     capture.thread_returned = true;
   }
 }

@@ -24,7 +24,6 @@ struct PyCapture {
   pybind11::object thread = pybind11::none();
   bool thread_started = false;   // whether `thread` got as far as running
   bool thread_returned = false;  // whether `thread` has come back from _capture_loop
-  bool finalising = false;       // whether the finaliser is running (nobody else holds us)
   pybind11::object lock_object;
   pybind11::object event_object;
   // The view shown as `cap` for a native source, kept so that reads give one object.
