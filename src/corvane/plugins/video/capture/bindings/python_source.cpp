@@ -80,6 +80,10 @@ std::shared_ptr<SourceHandle> ModuleHooks::open(const std::string& path) {
   return std::make_shared<SourceHandle>(std::make_unique<OpenCvSource>(path));
 }
 
+std::string ModuleHooks::describe(const std::exception& e) { return python_error_text(e); }
+
+std::string ModuleHooks::text(const Number& n) { return python_text(n); }
+
 void ModuleHooks::log(const char* level, const std::string& text) {
   HostGil gil;
   call_python([&] {

@@ -11,6 +11,7 @@
 #include "docs.hpp"
 #include "exit_hook.hpp"
 #include "gil.hpp"
+#include "interruptible_wait.hpp"
 #include "python_errors.hpp"
 #include "python_objects.hpp"
 #include "python_source.hpp"
@@ -31,6 +32,9 @@ struct PyCapture {
   py::object auto_reload;  // the value as given; the core keeps its truth value
   py::object thread = py::none();
   bool thread_started = false;  // whether `thread` got as far as running
+  // The run each launched thread is to work for, until its _capture_loop takes it:
+  // thread object -> run number.
+  py::dict worker_runs;
   py::object lock_object;
   py::object event_object;
   // The view shown as `cap` for a native source, kept so that reads give one object.
@@ -45,7 +49,7 @@ class PythonThreads final : public WorkerThreads {
  public:
   PythonThreads(PyCapture& owner, py::handle self) : owner_(owner), self_(self) {}
 
-  void launch() override {
+  void launch(std::uint64_t run) override {
     HostGil gil;
     call_python([&] {
       py::object thread_class =
@@ -54,7 +58,14 @@ class PythonThreads final : public WorkerThreads {
       owner_.thread = thread;
       owner_.thread_started = false;
       thread.attr("daemon") = true;
-      thread.attr("start")();
+      // The target takes no argument: the thread finds its run here when it begins.
+      owner_.worker_runs[thread] = run;
+      try {
+        thread.attr("start")();
+      } catch (py::error_already_set&) {
+        PyDict_DelItem(owner_.worker_runs.ptr(), thread.ptr());
+        throw;
+      }
       owner_.thread_started = true;
       return 0;
     });
@@ -129,7 +140,9 @@ std::optional<std::pair<Number, py::object>> copy_current_frame(
   cv::Mat copy;
   {
     GilRelease nogil;
-    if (wait_seconds) core.wait_for_new_frame(std::chrono::duration<double>(*wait_seconds));
+    if (wait_seconds) {
+      core.wait_for_new_frame(std::chrono::duration<double>(*wait_seconds), python_interruption());
+    }
     core.with_frame([&](const Frame* frame, const Number& number) {
       // A source may report success with None for an image: that is no frame.
       if (frame == nullptr || frame->foreign.get() == Py_None) return;
@@ -140,7 +153,7 @@ std::optional<std::pair<Number, py::object>> copy_current_frame(
         native = *frame;
         result.emplace(number, py::object());
       }
-    });
+    }, python_interruption());
     if (native) copy = native->image.clone();
     native.reset();
   }
@@ -158,14 +171,13 @@ void register_capture(py::module_& m, std::shared_ptr<ModuleHooks> hooks) {
               throw py::type_error(std::string("video_path must be str, not ") +
                                    Py_TYPE(video_path.ptr())->tp_name);
             }
-            const bool reload = PyObject_IsTrue(auto_reload.ptr()) == 1;
-            if (PyErr_Occurred()) throw py::error_already_set();
             auto self = std::make_unique<PyCapture>();
             self->hooks = hooks;
             self->video_path = video_path;
             self->auto_reload = auto_reload;
             self->core =
-                std::make_shared<Capture>(text_from_python(video_path), reload, hooks, hooks);
+                std::make_shared<Capture>(text_from_python(video_path), true, hooks, hooks);
+            self->core->set_auto_reload(truth_of(auto_reload));
             self->lock_object = make_lock_object(self->core);
             self->event_object = make_event_object(self->core);
             return self;
@@ -187,10 +199,16 @@ void register_capture(py::module_& m, std::shared_ptr<ModuleHooks> hooks) {
   cls.def(
       "_capture_loop",
       [](py::object self) {
-        std::shared_ptr<Capture> core = unwrap(self).core;
+        PyCapture& c = unwrap(self);
+        std::shared_ptr<Capture> core = c.core;
+        // The run start launched this thread for; a call from anywhere else has none
+        // and works for no run.
+        py::object thread = py::module_::import("threading").attr("current_thread")();
+        const py::object run = c.worker_runs.attr("pop")(thread, py::none());
+        if (run.is_none()) return;
         ActiveWorker active(core);
         GilRelease nogil;
-        core->run_loop();
+        core->run_loop(run.cast<std::uint64_t>());
       },
       docs::kCaptureLoop);
   cls.def(
@@ -241,31 +259,11 @@ void register_capture(py::module_& m, std::shared_ptr<ModuleHooks> hooks) {
       [](py::handle self, py::object frame_number) {
         PyCapture& c = unwrap(self);
         Capture& core = *c.core;
-        if (!core.ready_to_seek()) return false;
-        // Integers within 64 bits and floats are checked and stored by the core. Other
-        // values are range-checked the way Python compares them, so a value that cannot
-        // be compared with integers fails with the caller's own error, and one that
-        // compares but does not fit (a huge integer) is refused with the range message.
-        bool native_kind = PyFloat_CheckExact(frame_number.ptr());
-        if (PyLong_CheckExact(frame_number.ptr())) {
-          int overflow = 0;
-          PyLong_AsLongLongAndOverflow(frame_number.ptr(), &overflow);
-          native_kind = overflow == 0;
-        }
-        // Other kinds are logged in their own text form ("True", "21/2").
-        std::string label;
-        if (!native_kind) {
-          label = text_from_python(py::str(frame_number));
-          const std::int64_t frame_count = core.properties().frame_count;
-          if (frame_number < py::int_(0) || frame_number >= py::int_(frame_count)) {
-            core.logger().error("帧号 " + label + " 超出范围 [0, " + std::to_string(frame_count - 1) +
-                                "]");
-            return false;
-          }
-        }
-        const Number target = number_from_python(frame_number);
+        // The target goes to the source and into current_frame_number as given; a kind
+        // the core does not know is compared, counted on and written by Python.
+        const Number target = number_as_given(frame_number);
         GilRelease nogil;
-        return core.seek(target, label);
+        return core.seek(target);
       },
       py::arg("frame_number"), docs::kSeek);
 
@@ -300,10 +298,10 @@ void register_capture(py::module_& m, std::shared_ptr<ModuleHooks> hooks) {
         PyCapture& c = unwrap(self);
         py::dict info;
         const VideoProperties p = c.core->properties();
-        info["width"] = p.width;
-        info["height"] = p.height;
+        info["width"] = to_python(p.width);
+        info["height"] = to_python(p.height);
         info["fps"] = to_python(p.fps);
-        info["frame_count"] = p.frame_count;
+        info["frame_count"] = to_python(p.frame_count);
         info["duration"] = to_python(p.duration);
         info["is_running"] = c.core->running();
         info["is_paused"] = c.core->paused();
@@ -340,10 +338,8 @@ void register_capture(py::module_& m, std::shared_ptr<ModuleHooks> hooks) {
       },
       [](py::handle self, py::object v) {
         PyCapture& c = unwrap(self);
-        const int truth = PyObject_IsTrue(v.ptr());
-        if (truth < 0) throw py::error_already_set();
         c.auto_reload = v;
-        c.core->set_auto_reload(truth == 1);
+        c.core->set_auto_reload(truth_of(v));
       });
   cls.def_property(
       "cap",
@@ -417,7 +413,7 @@ void register_capture(py::module_& m, std::shared_ptr<ModuleHooks> hooks) {
       });
   cls.def_property_readonly("frame_count", [](py::handle self) {
     PyCapture& c = unwrap(self);
-    return c.core->properties().frame_count;
+    return to_python(c.core->properties().frame_count);
   });
   cls.def_property_readonly("fps", [](py::handle self) {
     PyCapture& c = unwrap(self);
@@ -425,11 +421,11 @@ void register_capture(py::module_& m, std::shared_ptr<ModuleHooks> hooks) {
   });
   cls.def_property_readonly("width", [](py::handle self) {
     PyCapture& c = unwrap(self);
-    return c.core->properties().width;
+    return to_python(c.core->properties().width);
   });
   cls.def_property_readonly("height", [](py::handle self) {
     PyCapture& c = unwrap(self);
-    return c.core->properties().height;
+    return to_python(c.core->properties().height);
   });
   cls.def_property_readonly("duration", [](py::handle self) {
     PyCapture& c = unwrap(self);
@@ -443,7 +439,7 @@ void register_capture(py::module_& m, std::shared_ptr<ModuleHooks> hooks) {
       },
       [](py::handle self, py::handle v) {
         PyCapture& c = unwrap(self);
-        c.core->set_current_frame_number(number_from_python(v));
+        c.core->set_current_frame_number(number_as_given(v));
       });
   cls.def_property_readonly("frame_ready", [](py::handle self) {
     PyCapture& c = unwrap(self);
