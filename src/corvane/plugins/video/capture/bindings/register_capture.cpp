@@ -439,6 +439,7 @@ void register_capture(py::module_& m, std::shared_ptr<ModuleHooks> hooks) {
       },
       [](py::handle self, py::handle v) {
         PyCapture& c = unwrap(self);
+        number_from_python(v);  // refuses what is no number, as before
         c.core->set_current_frame_number(number_as_given(v));
       });
   cls.def_property_readonly("frame_ready", [](py::handle self) {
