@@ -263,7 +263,7 @@ void register_capture(py::module_& m, std::shared_ptr<ModuleHooks> hooks) {
         // the core does not know is compared, counted on and written by Python.
         const Number target = number_as_given(frame_number);
         GilRelease nogil;
-        return core.seek(target);
+        return core.seek(target, python_interruption());
       },
       py::arg("frame_number"), docs::kSeek);
 

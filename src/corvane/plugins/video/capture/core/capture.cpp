@@ -339,7 +339,7 @@ void Capture::set_paused(bool v) {
   wake_waiters();
 }
 
-bool Capture::seek(const Number& frame_number) {
+bool Capture::seek(const Number& frame_number, Interruption* interruption) {
   auto src = source();
   if (!src || !running()) {
     logger_->error("视频未运行，无法跳转");
@@ -359,7 +359,7 @@ bool Capture::seek(const Number& frame_number) {
     std::optional<LockGuard> guard;
     std::optional<SourceHandle::Session> session;
     for (;;) {
-      guard.emplace(lock_);
+      guard.emplace(lock_, interruption);
       // Under the lock the source cannot be swapped by a re-open; use the current one.
       src = require_source("set");
       if (src->busy_on_this_thread()) {

@@ -117,8 +117,9 @@ class Capture {
   // Playback control.
   void pause();
   void resume();
-  // The target reaches the source's set and current_frame_number as given.
-  bool seek(const Number& frame_number);
+  // The target reaches the source's set and current_frame_number as given. An
+  // interruption that throws while seek waits for lock_ leaves it with nothing done.
+  bool seek(const Number& frame_number, Interruption* interruption = nullptr);
 
   // Frame access. wait_for_new_frame waits at most `timeout` for frame_ready and clears
   // it when it was set. with_frame calls f(frame or nullptr, number) under lock_. An
