@@ -291,12 +291,15 @@ Capture::Pass Capture::reopen(std::uint64_t run) {
   require_source(old, "release")->release();
   if (superseded(run)) return Pass::kEnd;
   std::shared_ptr<SourceHandle> fresh = opener_->open(video_path_);
+  // What the steps below replace is dropped only once every lock is given back: a host's
+  // source or number may need the host to go.
   std::shared_ptr<SourceHandle> replaced;
+  Number count = Number::integer(0);
   if (!fresh) {
     // The host's factory gave no object: the new "source" is nothing at all.
     LockGuard guard(lock_);
     if (!if_current(run, [&] { replaced = replace_source(nullptr); })) return Pass::kEnd;
-    require_source(nullptr, "isOpened");
+    throw MissingSource("isOpened");
   }
   const bool opened = fresh->is_opened();
   {
@@ -305,7 +308,10 @@ Capture::Pass Capture::reopen(std::uint64_t run) {
     LockGuard guard(lock_);
     const bool current = if_current(run, [&] {
       replaced = replace_source(fresh);
-      if (opened) set_current_frame_number(Number::integer(0));
+      if (opened) {
+        std::lock_guard<std::mutex> g(state_mutex_);
+        std::swap(current_frame_number_, count);
+      }
     });
     if (!current) return Pass::kEnd;
   }
