@@ -1,5 +1,8 @@
 // Frame access and seek: the ready event, consistent pairs under concurrency.
 #include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <csignal>
 
 #include "fakes.hpp"
 
@@ -21,6 +24,65 @@ TEST(CaptureFrameReady, AWaitThatSucceedsClearsTheEventAndTheNextWaitTimesOut) {
   rig.capture->wait_for_new_frame(200ms);
   EXPECT_GE(std::chrono::steady_clock::now() - t0, 190ms);
 }
+
+TEST(CaptureFrameReady, SetWakesEveryWaiterEvenWhenClearedAtOnce) {
+  Event event;
+  std::atomic<int> woken{0};
+  std::vector<std::thread> waiters;
+  for (int i = 0; i < 3; ++i) {
+    waiters.emplace_back([&] { woken += event.wait_for(3s) ? 1 : 0; });
+  }
+  std::this_thread::sleep_for(100ms);
+  const auto t0 = std::chrono::steady_clock::now();
+  event.set();
+  event.clear();
+  for (auto& t : waiters) t.join();
+  EXPECT_EQ(woken.load(), 3);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
+}
+
+// A wait given an Interruption leaves by its exception when a signal handler runs on the
+// waiting thread, changing nothing; without one it waits on.
+struct Interrupted {};
+struct ThrowingInterruption : Interruption {
+  void check() override { throw Interrupted(); }
+};
+
+class CaptureInterruptibleWait : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(CaptureInterruptibleWait, SignalEndsTheWaitAndLeavesTheStateAlone) {
+  struct sigaction action {};
+  action.sa_handler = [](int) {};  // no SA_RESTART, as a host language installs it
+  sigaction(SIGUSR1, &action, nullptr);
+  const std::string what = GetParam();
+  Lock lock;
+  Event event;
+  lock.acquire();
+  ThrowingInterruption interruption;
+  std::promise<bool> outcome;
+  std::thread waiter([&] {
+    try {
+      if (what == "event") event.wait_for(5s, &interruption);
+      if (what == "lock") lock.acquire(&interruption);
+      if (what == "timed lock") lock.try_acquire_for(5s, &interruption);
+      outcome.set_value(false);
+    } catch (const Interrupted&) {
+      outcome.set_value(true);
+    }
+  });
+  std::this_thread::sleep_for(100ms);
+  pthread_kill(waiter.native_handle(), SIGUSR1);
+  auto result = outcome.get_future();
+  ASSERT_EQ(result.wait_for(1s), std::future_status::ready);
+  EXPECT_TRUE(result.get());
+  waiter.join();
+  EXPECT_FALSE(event.is_set());
+  EXPECT_TRUE(lock.release()) << "still held by its first owner only";
+  EXPECT_FALSE(lock.locked());
+}
+
+INSTANTIATE_TEST_SUITE_P(Waits, CaptureInterruptibleWait,
+                         ::testing::Values("event", "lock", "timed lock"));
 
 TEST(CaptureFrames, ConcurrentReadersAndSeeksAlwaysSeeConsistentPairs) {
   // The worker loops a 40-frame source; seeks set number == position, the worker's own

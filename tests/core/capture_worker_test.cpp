@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <future>
 
 #include "fakes.hpp"
 
@@ -141,10 +142,84 @@ TEST(CaptureWorker, MissingSourceIsAnErrorOfThePass) {
   rig.capture->set_source(nullptr);
   ASSERT_TRUE(eventually([&] { return !rig.capture->running(); }, 4000ms));
   EXPECT_TRUE(rig.logger->has("error",
-                              "视频捕获过程中发生错误: 'NoneType' object has no attribute 'read'"));
+                              "视频捕获过程中发生错误: no source for read"));
   EXPECT_TRUE(rig.logger->has(
-      "error", "重新加载视频时发生错误: 'NoneType' object has no attribute 'release'"));
+      "error", "重新加载视频时发生错误: no source for release"));
 }
+
+// A read that outlives stop and a new start: whatever it brings back (end of stream, an
+// error), the old worker leaves the new run alone.
+class CaptureOverlappingRuns : public ::testing::TestWithParam<bool> {};
+
+TEST_P(CaptureOverlappingRuns, OldWorkerReturnsWithoutActingInTheNewRun) {
+  std::promise<void> unblock;
+  auto unblocked = unblock.get_future().share();
+  std::atomic<bool> in_read{false};
+  Script hanging;
+  hanging.frames = 0;  // the hung read ends the stream
+  if (GetParam()) hanging.throw_at_read = 0;
+  hanging.on_read = [&] {
+    in_read = true;
+    unblocked.wait();
+  };
+  Rig rig({hanging, Script{}});
+  ASSERT_TRUE(rig.capture->start(*rig.threads));
+  ASSERT_TRUE(eventually([&] { return in_read.load(); }));
+  rig.capture->stop(*rig.threads);
+  ASSERT_TRUE(rig.capture->start(*rig.threads));
+  const auto lines_before = rig.logger->lines().size();
+  unblock.set_value();
+  ASSERT_TRUE(eventually([&] { return rig.opener->releases() == 1; }));  // stop's, deferred
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(rig.logger->lines().size(), lines_before);
+  EXPECT_EQ(rig.opener->opens(), 2);
+  EXPECT_EQ(rig.opener->releases(), 1);
+  EXPECT_TRUE(rig.capture->running());
+  EXPECT_GT(rig.capture->current_frame_number().as_integer(), 5);
+}
+
+INSTANTIATE_TEST_SUITE_P(EndOrError, CaptureOverlappingRuns, ::testing::Bool());
+
+// Workers that the host starts only when it gets round to it.
+class HeldThreads final : public WorkerThreads {
+ public:
+  void launch(std::uint64_t run) override { runs.push_back(run); }
+  void join(std::chrono::duration<double>) override {}
+  std::vector<std::uint64_t> runs;
+};
+
+TEST(CaptureWorker, LateWorkerRunsOnlyTheRunItWasLaunchedFor) {
+  Rig rig({Script{}});
+  HeldThreads held;
+  ASSERT_TRUE(rig.capture->start(held));
+  rig.capture->stop(held);
+  ASSERT_TRUE(rig.capture->start(held));
+  ASSERT_EQ(held.runs.size(), 2u);
+  auto late = std::async(std::launch::async, [&] { rig.capture->run_loop(held.runs[0]); });
+  EXPECT_EQ(late.wait_for(1s), std::future_status::ready) << "the late worker joined a later run";
+  EXPECT_FALSE(rig.capture->frame().has_value());
+  auto current = std::async(std::launch::async, [&] { rig.capture->run_loop(held.runs[1]); });
+  EXPECT_TRUE(eventually([&] { return rig.capture->frame().has_value(); }));
+  rig.capture->stop(held);
+  EXPECT_EQ(current.wait_for(2s), std::future_status::ready);
+}
+
+// A rate so small that its interval overflows the clock: a wait that outlasts the run.
+class CaptureTinyRate : public ::testing::TestWithParam<double> {};
+
+TEST_P(CaptureTinyRate, WaitsUntilStopInsteadOfNotAtAll) {
+  Script s;
+  s.fps = Number::real(GetParam());
+  Rig rig({s});
+  ASSERT_TRUE(rig.capture->start(*rig.threads));
+  ASSERT_TRUE(eventually([&] { return rig.capture->frame().has_value(); }));
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(rig.capture->current_frame_number(), Number::integer(1));
+  rig.capture->stop(*rig.threads);
+  EXPECT_TRUE(eventually([&] { return rig.threads->all_ended(); }, 1000ms));
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, CaptureTinyRate, ::testing::Values(1e-11, 1e-300));
 
 TEST(CaptureWorker, PausedWorkerReadsNothingAndResumes) {
   Rig rig({Script{}});

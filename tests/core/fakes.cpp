@@ -70,17 +70,24 @@ StdThreads::~StdThreads() {
   for (auto& t : threads_) t.join();
 }
 
-void StdThreads::launch() {
+void StdThreads::launch(std::uint64_t run) {
   if (fail_launch) throw VideoError("can't start new thread");
   auto done = std::make_shared<std::promise<void>>();
   std::lock_guard<std::mutex> g(mutex_);
   done_.push_back(done->get_future().share());
   Capture* capture = capture_;
-  threads_.emplace_back([capture, done] {
-    capture->run_loop();
+  threads_.emplace_back([capture, done, run] {
+    capture->run_loop(run);
     done->set_value();
   });
   ++launches_;
+}
+
+bool StdThreads::all_ended() {
+  std::lock_guard<std::mutex> g(mutex_);
+  return std::all_of(done_.begin(), done_.end(), [](const std::shared_future<void>& f) {
+    return f.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+  });
 }
 
 void StdThreads::join(std::chrono::duration<double> timeout) {

@@ -82,9 +82,11 @@ class StdThreads final : public WorkerThreads {
  public:
   explicit StdThreads(Capture*& capture) : capture_(capture) {}
   ~StdThreads() override;
-  void launch() override;
+  void launch(std::uint64_t run) override;
   void join(std::chrono::duration<double> timeout) override;
   int launches() const { return launches_.load(); }
+  // Every worker launched so far has returned.
+  bool all_ended();
   std::atomic<bool> fail_launch{false};
 
  private:

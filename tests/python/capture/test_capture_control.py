@@ -1,5 +1,6 @@
 """pause, resume and seek."""
 import time
+from fractions import Fraction
 
 import pytest
 
@@ -128,6 +129,9 @@ def test_seek_needs_a_running_capture(fake, make_capture, log, wait_until, state
     (300, -0.5, "帧号 -0.5 超出范围 [0, 299]"),
     (0, 0, "帧号 0 超出范围 [0, -1]"),
     (1, 0, "已跳转到帧 0"),
+    (300, Fraction(21, 2), "已跳转到帧 21/2"),
+    (-2.0 ** 63, 0, "帧号 0 超出范围 [0, -9223372036854775809]"),
+    (1e19, -1, "帧号 -1 超出范围 [0, 9999999999999999999]"),
 ])
 def test_seek_range_and_messages(fake, make_capture, log, wait_until, count, target, message):
     cap, source = paused_capture(fake, make_capture, wait_until, count=float(count))
@@ -141,7 +145,7 @@ def test_seek_range_and_messages(fake, make_capture, log, wait_until, count, tar
     if accepted:
         assert number == target and type(number) is type(target)
         assert frame_index(frame) == int(target)
-        assert opened.sets == [(POS_FRAMES, target)]
+        assert opened.sets == [(POS_FRAMES, target)] and type(opened.sets[0][1]) is type(target)
         assert cap.is_paused() and not cap.frame_ready.is_set()
     else:
         assert number == before[0] and frame_index(frame) == frame_index(before[1])

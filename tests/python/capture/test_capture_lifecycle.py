@@ -22,6 +22,8 @@ def info_line(size, rate, count, length):
      info_line("1280x720", "29.97", 300, "10.01")),
     ((320.9, 240.5, 25.0, 299.99), 25.0, 299, 299 / 25.0, info_line("320x240", "25.00", 299, "11.96")),
     ((320.0, 240.0, 25.0, -1.0), 25.0, -1, -1 / 25.0, info_line("320x240", "25.00", -1, "-0.04")),
+    ((2.0 ** 63, 1e30, 25.0, -2.0 ** 64), 25.0, -2 ** 64, -2 ** 64 / 25.0,
+     info_line(f"{2 ** 63}x{int(1e30)}", "25.00", -2 ** 64, f"{-2 ** 64 / 25.0:.2f}")),
 ])
 def test_start_reads_the_properties_and_logs_them(fake, make_capture, log, props, fps, count,
                                                   duration, line):

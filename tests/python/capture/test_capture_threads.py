@@ -1,6 +1,10 @@
 """Thread safety, finalisation and interpreter exit. Everything that could hang runs in a
 child interpreter with a timeout."""
 import json
+import os
+import signal
+import subprocess
+import sys
 import time
 
 import pytest
@@ -70,6 +74,106 @@ print(json.dumps(dict(frozen=frozen, got=got, held=held, moving=moving)))
 """, clip200)
     assert outcome["frozen"] and outcome["moving"]
     assert len(outcome["got"]) == 1 and outcome["got"][0] >= outcome["held"]
+
+
+INTERRUPTED = """
+what = sys.argv[2]
+cap = P(clip)                       # never started: nothing sets the event
+held, done = threading.Event(), threading.Event()
+
+def hold():
+    with cap.lock:
+        held.set()
+        done.wait()
+
+holder = threading.Thread(target=hold, daemon=True)
+if what in ("acquire", "with"):
+    holder.start()
+    held.wait()
+
+def with_lock():
+    with cap.lock:
+        pass
+
+call = dict(event=cap.frame_ready.wait, acquire=cap.lock.acquire, with_lock=with_lock,
+            get_frame=lambda: cap.get_frame(True, 30))[what.replace("with", "with_lock")]
+print("READY", flush=True)
+t0 = time.monotonic()
+try:
+    call()
+    outcome = "returned"
+except KeyboardInterrupt:
+    outcome = "interrupted"
+elapsed = time.monotonic() - t0
+done.set()
+if holder.is_alive():
+    holder.join()
+print(json.dumps(dict(outcome=outcome, elapsed=elapsed, event_set=cap.frame_ready.is_set(),
+                      locked=cap.lock.locked())))
+"""
+
+
+@pytest.mark.parametrize("what", ["event", "acquire", "with", "get_frame"])
+def test_ctrl_c_interrupts_waits_on_the_main_thread(clip_short, what):
+    """SIGINT to the process ends the wait with KeyboardInterrupt within a moment, and the
+    lock was not taken nor the event consumed."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        [os.path.dirname(here), here] + os.environ.get("PYTHONPATH", "").split(os.pathsep)))
+    child = subprocess.Popen([sys.executable, "-c", PRELUDE + INTERRUPTED, clip_short, what],
+                             env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline().strip() == "READY"
+        time.sleep(0.3)
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=10)
+    finally:
+        child.kill()
+    outcome = json.loads(out.strip().splitlines()[-1])
+    assert outcome["outcome"] == "interrupted", err
+    assert outcome["elapsed"] < 0.3 + 1.0
+    assert not outcome["event_set"] and not outcome["locked"]
+
+
+def test_set_wakes_every_waiter_and_the_loop_runs_only_for_a_launch(run_python, clip_short):
+    """Three callers waiting for a new frame all return with the next publication, though
+    the first of them clears the event. `_capture_loop` called other than by a launch works
+    for no run, and timeouts are bounded by threading.TIMEOUT_MAX as `threading` has it."""
+    code = "import threading; threading.TIMEOUT_MAX = 5.0\n" + PRELUDE + """
+use_python_source(frames=None, fps=2.0)
+cap = P("fake://x")
+cap.start()
+assert wait_until(lambda: cap.frame_ready.is_set())
+cap.frame_ready.clear()
+returned = []
+def waiter():
+    frame = cap.get_frame(True, 3)
+    returned.append((time.monotonic(), frame is not None))
+waiters = [threading.Thread(target=waiter) for _ in range(3)]
+for t in waiters:
+    t.start()
+for t in waiters:
+    t.join(5)
+t0 = time.monotonic()
+cap._capture_loop()
+direct_s = time.monotonic() - t0
+try:
+    cap.lock.acquire(timeout=6.0)
+    overflow = False
+except OverflowError:
+    overflow = True
+cap.stop()
+times = [t for t, _ in returned]
+print(json.dumps(dict(count=len(returned), frames=all(f for _, f in returned),
+                      spread=max(times) - min(times), direct_s=direct_s, overflow=overflow,
+                      locked=cap.lock.locked())))
+"""
+    result = run_python(code, timeout=30, args=[clip_short])
+    assert result.returncode == 0, result.stderr
+    outcome = json.loads(result.stdout.strip().splitlines()[-1])
+    assert outcome["count"] == 3 and outcome["frames"] and outcome["spread"] < 0.3
+    assert outcome["direct_s"] < 0.5
+    assert outcome["overflow"] and not outcome["locked"]
 
 
 STRESS = """

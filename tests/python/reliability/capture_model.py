@@ -16,7 +16,8 @@ bound, and every (number, frame) pair must fit the numbering rules:
   frame, or a frame a seek had just published;
 * between two observations of the main thread with no seek, start, stop or re-open in
   between (a re-open shows as a new source object), the number does not go down and the
-  offset stays the same: numbers rise by one per frame;
+  offset stays the same: numbers rise by one per frame. An observation numbered 0 starts
+  no such sequence: it may be a re-open's reset, already on the new source;
 * once a frame was seen, there is always one;
 * while paused nothing is published, except by the one pass that may have been under way
   when pause() returned.
@@ -297,10 +298,13 @@ class CaptureMachine(RuleBasedStateMachine):
             add_total("paused_checks")
         prev = self.previous
         if (prev is not None and prev[2] == self.epoch and prev[3] is source_after
-                and prev[0] != self.stale_number):
+                and prev[0] not in (self.stale_number, 0)):
             # No seek, start or stop since the previous observation, which was not the frame
             # a restart found, and no re-open: it installs a new source and resets the
-            # number in one step, and the source objects are kept, so identity tells.
+            # number in one step, and the source objects are kept, so identity tells. A
+            # number 0 may be that reset itself, seen on the new source while the frame is
+            # still the last one of the old (0 with frame 11, then 1 with frame 0): it
+            # anchors no sequence.
             assert number >= prev[0] and number - index == prev[0] - prev[1], (
                 f"numbering broke: {prev[:2]} then {(number, index)}")
             add_total("sequence_checks")

@@ -2,11 +2,14 @@
 a clear error or the documented result, never a crash, and a refused call changes nothing."""
 import json
 import math
+import threading
 import time
+from fractions import Fraction
 
 import numpy as np
 import pytest
 
+from capture_support import make_fake_class
 from clips import frame_index
 from nodes_support import Handle
 
@@ -110,7 +113,6 @@ REFUSED = [
     (_set("current_frame_number", [7]), TypeError, None),
     (_set("running", NoTruth()), Boom, "no truth value"),
     (_set("paused", NoTruth()), Boom, "no truth value"),
-    (_set("auto_reload", NoTruth()), Boom, "no truth value"),
     (lambda c: c.cap.get("fps"), TypeError, None),
     (lambda c: c.cap.get(2 ** 70), TypeError, None),
     (lambda c: c.cap.set(None, 1), TypeError, None),
@@ -176,13 +178,23 @@ def test_a_capture_whose_constructor_never_ran(capture_module, log):
     del cap, calls
 
 
-def test_failed_construction_with_a_value_without_truth(capture_module):
-    """auto_reload is used for its truth value; one that has none fails the construction
-    with its own error rather than later inside the worker."""
-    with pytest.raises(Boom):
-        capture_module.ParallVideoCapture("clip.mkv", NoTruth())
-
-
+def test_auto_reload_without_truth_fails_at_the_end_of_the_stream(capture_module, node_log,
+                                                                  monkeypatch):
+    """auto_reload is tested for its truth where the worker needs it, at the end of the
+    stream: construction and assignment accept a value whose truth test raises; the pass
+    fails there (its error line), and the test in the error handling then ends the worker
+    unhandled, leaving `running` true."""
+    failures = []
+    monkeypatch.setattr(threading, "excepthook", lambda args: failures.append(args.exc_value))
+    monkeypatch.setattr(capture_module.cv2, "VideoCapture", make_fake_class(frames=3))
+    cap = capture_module.ParallVideoCapture("fake://x", NoTruth())
+    cap.auto_reload = NoTruth()
+    assert cap.start()
+    cap.thread.join(3.0)
+    assert not cap.thread.is_alive() and cap.is_running()
+    assert ("error", "视频捕获过程中发生错误: no truth value") in node_log.lines
+    assert [type(e) for e in failures] == [Boom]
+    cap.stop()
 
 
 @pytest.mark.parametrize("target, accepted, text, index", [
@@ -198,8 +210,9 @@ def test_failed_construction_with_a_value_without_truth(capture_module):
     (np.float64(4.0), True, "已跳转到帧 4.0", 4),
     (-0.0, True, "已跳转到帧 -0.0", 0),
     (float(LAST), True, f"已跳转到帧 {LAST}.0", LAST),
+    (Fraction(4), True, "已跳转到帧 4", 4),
 ], ids=["nan", "inf", "-inf", "2**63-1", "10**30", "-10**30", "2**63", "True", "numpy int",
-        "numpy float", "-0.0", "last as float"])
+        "numpy float", "-0.0", "last as float", "Fraction"])
 def test_seek_to_odd_values(paused, log, target, accepted, text, index):
     """NaN is refused like any target outside the range (positioning a decoder at NaN is
     meaningless); other values follow the comparison rules of numbers."""
@@ -208,7 +221,7 @@ def test_seek_to_odd_values(paused, log, target, accepted, text, index):
     assert log.lines == [("info" if accepted else "error", text)]
     number, frame = paused.get_frame_with_number()
     if accepted:
-        assert number == target and frame_index(frame) == index
+        assert number == target and type(number) is type(target) and frame_index(frame) == index
     else:
         assert state(paused) == before
 
@@ -294,7 +307,6 @@ class NoGet(dict):
     ("CreateThreadedVideoCapture", {"config": 5}, AttributeError),
     ("CreateThreadedVideoCapture", {"config": NoGet()}, Boom),
     ("CreateThreadedVideoCapture", {"config": {"video_source": b"clip.mkv"}}, TypeError),
-    ("CreateThreadedVideoCapture", {"config": {"video_source": "x", "auto_reload": NoTruth()}}, Boom),
     ("ReadThreadedFrame", {"video_capture": "clip.mkv"}, AttributeError),
     ("ReadThreadedFrame", {"video_capture": type("C", (), {"is_running": lambda self: NoTruth(),
                                                            "video_path": "p"})()}, Boom),
@@ -302,7 +314,7 @@ class NoGet(dict):
     ("CreateVideoCapture", {"video_source": 2.5}, Exception),
     ("ReadFrame", {"video_capture": 5}, AttributeError),
     ("ReadFrame", {"video_capture": type("C", (), {"isOpened": lambda self: NoTruth()})()}, Boom),
-], ids=["config int", "config get raises", "bytes source", "reload without truth",
+], ids=["config int", "config get raises", "bytes source",
         "capture is a str", "is_running without truth", "bytes source (direct)",
         "float source (direct)", "capture is an int", "isOpened without truth"])
 def test_ticks_with_bad_inputs(nodes, node_log, name, inputs, error):

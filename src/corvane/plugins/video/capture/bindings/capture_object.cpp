@@ -18,7 +18,7 @@ bool on_the_current_thread(const py::object& thread) {
 
 }  // namespace
 
-void PythonThreads::launch() {
+void PythonThreads::launch(std::uint64_t run) {
   GilAcquire gil;
   call_python([&] {
     py::object thread_class =
@@ -28,7 +28,14 @@ void PythonThreads::launch() {
     owner_.thread_started = false;
     owner_.thread_returned = false;
     thread.attr("daemon") = true;
-    thread.attr("start")();
+    // The target takes no argument: the thread finds its run here when it begins.
+    owner_.worker_runs[thread] = run;
+    try {
+      thread.attr("start")();
+    } catch (py::error_already_set&) {
+      PyDict_DelItem(owner_.worker_runs.ptr(), thread.ptr());
+      throw;
+    }
     owner_.thread_started = true;
     return 0;
   });

@@ -20,10 +20,13 @@ struct PyCapture {
   ModuleServices services;
   std::shared_ptr<Capture> core;
   pybind11::object video_path;   // the value as given (a str at construction)
-  pybind11::object auto_reload;  // the value as given; the core keeps its truth value
+  pybind11::object auto_reload;  // the value as given; the core tests its truth when it needs it
   pybind11::object thread = pybind11::none();
   bool thread_started = false;   // whether `thread` got as far as running
   bool thread_returned = false;  // whether `thread` has come back from _capture_loop
+  // The run each launched thread is to work for, until its _capture_loop takes it:
+  // thread object -> run number.
+  pybind11::dict worker_runs;
   pybind11::object lock_object;
   pybind11::object event_object;
   // The view shown as `cap` for a native source, kept so that reads give one object.
@@ -45,7 +48,7 @@ class PythonThreads final : public WorkerThreads {
  public:
   PythonThreads(PyCapture& owner, pybind11::handle self) : owner_(owner), self_(self) {}
 
-  void launch() override;
+  void launch(std::uint64_t run) override;
   void join(std::chrono::duration<double> timeout) override;
 
  private:

@@ -2,6 +2,7 @@
 #include "frame_copy.hpp"
 
 #include "gil.hpp"
+#include "interruptible_wait.hpp"
 #include "python_objects.hpp"
 
 namespace py = pybind11;
@@ -15,7 +16,9 @@ std::optional<std::pair<Number, py::object>> copy_current_frame(
   cv::Mat copy;
   {
     GilRelease nogil;
-    if (wait_seconds) core.wait_for_new_frame(std::chrono::duration<double>(*wait_seconds));
+    if (wait_seconds) {
+      core.wait_for_new_frame(std::chrono::duration<double>(*wait_seconds), python_interruption());
+    }
     core.with_frame([&](const Frame* frame, const Number& number) {
       // A source may report success with None for an image: that is no frame.
       if (frame == nullptr || frame->foreign.get() == Py_None) return;
@@ -26,7 +29,7 @@ std::optional<std::pair<Number, py::object>> copy_current_frame(
         native = *frame;
         result.emplace(number, py::object());
       }
-    });
+    }, python_interruption());
     if (native) copy = native->image.clone();
     native.reset();
   }

@@ -12,6 +12,7 @@
 #include "python_errors.hpp"
 #include "module_services.hpp"
 #include "register.hpp"
+#include "timeouts.hpp"
 
 #ifndef CORVANE_VIDEO_VERSION
 #error "CORVANE_VIDEO_VERSION is defined by cmake/install.cmake from the project's version"
@@ -30,6 +31,7 @@ void init_capture(py::module_& m) {
   py::module_ cv2 = py::module_::import("cv2");
   m.attr("cv2") = cv2;
   m.attr("threading") = py::module_::import("threading");
+  read_timeout_max(m.attr("threading"));
   m.attr("time") = py::module_::import("time");
   m.attr("logger") = py::module_::import("loguru").attr("logger");
 

@@ -35,6 +35,10 @@ std::shared_ptr<SourceHandle> ModuleSourceOpener::open(const std::string& path) 
 
 ModuleLogger::ModuleLogger(py::object module) : module_(module.release().ptr()) {}
 
+std::string ModuleLogger::describe(const std::exception& e) { return python_error_text(e); }
+
+std::string ModuleLogger::text(const Number& n) { return python_text(n); }
+
 void ModuleLogger::log(const char* level, const std::string& text) {
   GilAcquire gil;
   call_python([&] {

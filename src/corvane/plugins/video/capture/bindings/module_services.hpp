@@ -39,6 +39,8 @@ class ModuleLogger final : public Logger {
   void info(const std::string& text) override { log("info", text); }
   void warning(const std::string& text) override { log("warning", text); }
   void error(const std::string& text) override { log("error", text); }
+  std::string describe(const std::exception& e) override;
+  std::string text(const Number& n) override;
 
  private:
   void log(const char* level, const std::string& text);

@@ -5,7 +5,10 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <exception>
+#include <functional>
 #include <memory>
+#include <string>
 
 #include "core/frame.hpp"
 #include "core/number.hpp"
@@ -17,11 +20,24 @@ namespace corvane::video::bindings {
 std::string text_from_python(pybind11::handle text);
 pybind11::str text_to_python(const std::string& text);
 
-// An int stays an int and a float a float.
+// An int stays an int (of any size), a float a float, and a value of another kind is
+// the very object it was made from.
 pybind11::object to_python(const Number& n);
-// Accepts int (and bool), float, and any object with __index__ or __float__; raises
-// TypeError for anything else.
+// A number reported by a source: int (and bool) of any size, float, and any object with
+// __index__ or __float__; raises TypeError for anything else.
 Number number_from_python(pybind11::handle value);
+// A value kept as given: an exact int or float as the core's own number, anything else
+// as a host number whose arithmetic, comparisons and text are Python's.
+Number number_as_given(pybind11::handle value);
+
+// A test of `value`'s truth, run with the GIL whenever it is asked; what its __bool__
+// raises comes out of the test.
+std::function<bool()> truth_of(pybind11::object value);
+
+// Texts of the core's values as Python writes them: a float as repr() gives it, an
+// error of the core as the Python statement that failed the same way would word it.
+std::string python_text(const Number& n);
+std::string python_error_text(const std::exception& e);
 
 // A reference to a host object that native code can hold and drop on any thread.
 std::shared_ptr<const void> keep_alive(pybind11::object object);

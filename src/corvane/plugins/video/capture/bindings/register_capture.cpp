@@ -10,6 +10,7 @@
 #include "exit_hook.hpp"
 #include "frame_copy.hpp"
 #include "gil.hpp"
+#include "interruptible_wait.hpp"
 #include "python_objects.hpp"
 #include "python_source.hpp"
 #include "register.hpp"
@@ -69,18 +70,6 @@ void def_video_property(CaptureClass& cls, const char* name, Read read, Store st
       }));
 }
 
-// The value as a core integer (a float truncated), or nullopt when it is no number
-// that fits.
-std::optional<std::int64_t> integer_of(py::handle value) {
-  try {
-    const Number n = number_from_python(value);
-    return n.is_integer() ? n.as_integer() : n.truncate();
-  } catch (py::error_already_set&) {
-  } catch (const std::exception&) {
-  }
-  return std::nullopt;
-}
-
 std::optional<Number> number_of(py::handle value) {
   try {
     return number_from_python(value);
@@ -88,12 +77,6 @@ std::optional<Number> number_of(py::handle value) {
   } catch (const std::exception&) {
   }
   return std::nullopt;
-}
-
-void def_video_property(CaptureClass& cls, const char* name, std::int64_t VideoProperties::*field) {
-  def_video_property(
-      cls, name, [field](const VideoProperties& p) -> py::object { return py::int_(p.*field); },
-      [field](VideoProperties& p, py::handle v) { p.*field = integer_of(v).value_or(p.*field); });
 }
 
 void def_video_property(CaptureClass& cls, const char* name, Number VideoProperties::*field) {
@@ -117,10 +100,15 @@ void def_lifecycle(CaptureClass& cls) {
       "_capture_loop",
       [](CaptureSelf self) {
         std::shared_ptr<Capture> core = self->core;
+        // The run start launched this thread for; a call from anywhere else has none
+        // and works for no run.
+        py::object thread = py::module_::import("threading").attr("current_thread")();
+        const py::object run = self->worker_runs.attr("pop")(thread, py::none());
+        if (run.is_none()) return;
         {
           ActiveWorker active(core);
           GilRelease nogil;
-          core->run_loop();
+          core->run_loop(run.cast<std::uint64_t>());
         }
         note_worker_returned(*self);
       },
@@ -150,31 +138,11 @@ void def_playback_control(CaptureClass& cls) {
       "seek",
       [](CaptureSelf self, py::object frame_number) {
         Capture& core = *self->core;
-        if (!core.ready_to_seek()) return false;
-        // Integers within 64 bits and floats are checked and stored by the core. Other
-        // values are range-checked the way Python compares them, so a value that cannot
-        // be compared with integers fails with the caller's own error, and one that
-        // compares but does not fit (a huge integer) is refused with the range message.
-        bool native_kind = PyFloat_CheckExact(frame_number.ptr());
-        if (PyLong_CheckExact(frame_number.ptr())) {
-          int overflow = 0;
-          PyLong_AsLongLongAndOverflow(frame_number.ptr(), &overflow);
-          native_kind = overflow == 0;
-        }
-        // Other kinds are logged in their own text form ("True", "21/2").
-        std::string label;
-        if (!native_kind) {
-          label = text_from_python(py::str(frame_number));
-          const std::int64_t frame_count = core.properties().frame_count;
-          if (frame_number < py::int_(0) || frame_number >= py::int_(frame_count)) {
-            core.logger().error("帧号 " + label + " 超出范围 [0, " + std::to_string(frame_count - 1) +
-                                "]");
-            return false;
-          }
-        }
-        const Number target = number_from_python(frame_number);
+        // The target goes to the source and into current_frame_number as given; a kind
+        // the core does not know is compared, counted on and written by Python.
+        const Number target = number_as_given(frame_number);
         GilRelease nogil;
-        return core.seek(target, label);
+        return core.seek(target, python_interruption());
       },
       py::arg("frame_number"), docs::kSeek);
 }
@@ -208,10 +176,10 @@ void def_frame_access(CaptureClass& cls) {
         Capture& core = *self->core;
         py::dict info;
         const VideoProperties p = core.properties();
-        info["width"] = p.width;
-        info["height"] = p.height;
+        info["width"] = to_python(p.width);
+        info["height"] = to_python(p.height);
         info["fps"] = to_python(p.fps);
-        info["frame_count"] = p.frame_count;
+        info["frame_count"] = to_python(p.frame_count);
         info["duration"] = to_python(p.duration);
         info["is_running"] = core.running();
         info["is_paused"] = core.paused();
@@ -285,10 +253,8 @@ void def_attributes(CaptureClass& cls) {
   def_attribute(
       cls, "auto_reload", [](PyCapture& c) { return c.auto_reload; },
       [](PyCapture& c, py::object v) {
-        const int truth = PyObject_IsTrue(v.ptr());
-        if (truth < 0) throw py::error_already_set();
         c.auto_reload = v;
-        c.core->set_auto_reload(truth == 1);
+        c.core->set_auto_reload(truth_of(v));
       });
   def_attribute(cls, "cap", source_object, set_source_object);
   def_attribute(cls, "frame", frame_object, set_frame_object);
@@ -312,7 +278,10 @@ void def_attributes(CaptureClass& cls) {
   def_attribute(
       cls, "current_frame_number",
       [](PyCapture& c) { return to_python(c.core->current_frame_number()); },
-      [](PyCapture& c, py::object v) { c.core->set_current_frame_number(number_from_python(v)); });
+      [](PyCapture& c, py::object v) {
+        number_from_python(v);  // refuses what is no number, as before
+        c.core->set_current_frame_number(number_as_given(v));
+      });
   def_fixed_attribute(
       cls, "frame_ready", [](PyCapture& c) { return c.event_object; },
       "the event is created once and set by the worker for the capture's whole life");
@@ -328,14 +297,13 @@ void register_capture(py::module_& m, const ModuleServices& services) {
               throw py::type_error(std::string("video_path must be str, not ") +
                                    Py_TYPE(video_path.ptr())->tp_name);
             }
-            const bool reload = PyObject_IsTrue(auto_reload.ptr()) == 1;
-            if (PyErr_Occurred()) throw py::error_already_set();
             auto self = std::make_unique<PyCapture>();
             self->services = services;
             self->video_path = video_path;
             self->auto_reload = auto_reload;
-            self->core = std::make_shared<Capture>(text_from_python(video_path), reload,
+            self->core = std::make_shared<Capture>(text_from_python(video_path), true,
                                                    services.opener, services.logger);
+            self->core->set_auto_reload(truth_of(auto_reload));
             self->lock_object = make_lock_object(self->core);
             self->event_object = make_event_object(self->core);
             return self;

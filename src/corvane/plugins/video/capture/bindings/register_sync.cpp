@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "gil.hpp"
+#include "interruptible_wait.hpp"
 #include "register.hpp"
 #include "timeouts.hpp"
 
@@ -37,10 +38,11 @@ bool acquire(const CaptureLock& self, bool blocking, double timeout) {
   if (self.lock().try_acquire()) return true;
   GilRelease nogil;
   if (timeout == -1) {
-    self.lock().acquire();
+    self.lock().acquire(python_interruption());
     return true;
   }
-  return self.lock().try_acquire_for(std::chrono::duration<double>(timeout));
+  return self.lock().try_acquire_for(std::chrono::duration<double>(timeout),
+                                     python_interruption());
 }
 
 void release(const CaptureLock& self) {
@@ -67,12 +69,13 @@ void register_sync(py::module_& m) {
           [](const FrameReadyEvent& self, py::object timeout) {
             if (timeout.is_none()) {
               GilRelease nogil;
-              return self.event().wait();
+              return self.event().wait(python_interruption());
             }
             const double seconds = timeout.cast<double>();
             check_timeout(seconds);
             GilRelease nogil;
-            return self.event().wait_for(std::chrono::duration<double>(seconds));
+            return self.event().wait_for(std::chrono::duration<double>(seconds),
+                                         python_interruption());
           },
           py::arg("timeout") = py::none());
 }

@@ -9,12 +9,17 @@
 
 namespace corvane::video::bindings {
 
-// threading.TIMEOUT_MAX on this platform, in seconds.
-inline constexpr double kTimeoutMax = 9223372036.0;
+// threading.TIMEOUT_MAX in seconds, as `threading` gives it; written once at module
+// import, before any capture exists.
+inline double timeout_max = 0.0;
+
+inline void read_timeout_max(pybind11::handle threading) {
+  timeout_max = threading.attr("TIMEOUT_MAX").cast<double>();
+}
 
 inline void check_timeout(double seconds) {
   if (std::isnan(seconds)) throw pybind11::value_error("Invalid value NaN (not a number)");
-  if (seconds > kTimeoutMax) {
+  if (seconds > timeout_max) {
     PyErr_SetString(PyExc_OverflowError, "timeout value is too large");
     throw pybind11::error_already_set();
   }

@@ -16,20 +16,41 @@ namespace corvane::video {
 
 namespace {
 
-std::string info_line(const VideoProperties& p) {
-  return "视频信息: 分辨率=" + std::to_string(p.width) + "x" + std::to_string(p.height) +
-         ", 帧率=" + p.fps.fixed2() + "fps, 总帧数=" + std::to_string(p.frame_count) +
-         ", 时长=" + p.duration.fixed2() + "秒";
+std::string info_line(const VideoProperties& p, Logger& log) {
+  return "视频信息: 分辨率=" + log.text(p.width) + "x" + log.text(p.height) + ", 帧率=" +
+         log.fixed2(p.fps) + "fps, 总帧数=" + log.text(p.frame_count) + ", 时长=" +
+         log.fixed2(p.duration) + "秒";
 }
 
 }  // namespace
 
 Capture::Capture(std::string video_path, bool auto_reload, std::shared_ptr<SourceOpener> opener,
                  std::shared_ptr<Logger> logger)
-    : auto_reload_(auto_reload),
-      opener_(std::move(opener)),
-      logger_(std::move(logger)),
-      video_path_(std::move(video_path)) {}
+    : opener_(std::move(opener)), logger_(std::move(logger)), video_path_(std::move(video_path)) {
+  set_auto_reload(auto_reload);
+}
+
+bool Capture::auto_reload() const {
+  std::shared_ptr<const Truth> truth;
+  {
+    std::lock_guard<std::mutex> g(state_mutex_);
+    truth = auto_reload_;
+  }
+  return (*truth)();
+}
+
+void Capture::set_auto_reload(bool v) {
+  set_auto_reload([v] { return v; });
+}
+
+void Capture::set_auto_reload(Truth truth) {
+  auto next = std::make_shared<const Truth>(std::move(truth));
+  {
+    std::lock_guard<std::mutex> g(state_mutex_);
+    std::swap(auto_reload_, next);
+  }
+  // The test replaced (now in `next`) may hold a host value: dropped outside the mutex.
+}
 
 // ---------------------------------------------------------------------------
 // Lifecycle
@@ -41,6 +62,14 @@ bool Capture::start(WorkerThreads& threads) {
     return true;
   }
   try {
+    // The new run begins before its source exists: a worker of an earlier run that is
+    // still finishing a call now finds itself superseded and installs nothing.
+    std::uint64_t run;
+    {
+      std::lock_guard<std::mutex> g(run_mutex_);
+      run = (run_state_.load() >> 1) + 1;
+      run_state_.store(run << 1);
+    }
     set_source(opener_->open(video_path()));
     if (!require_source("isOpened")->is_opened()) {
       logger_->error("无法打开视频: " + video_path());
@@ -57,23 +86,20 @@ bool Capture::start(WorkerThreads& threads) {
     p.height = require_source("get")->get(cv::CAP_PROP_FRAME_HEIGHT).truncate();
     set_properties(p);
     p.duration = p.fps.is_positive()
-                     ? Number::real(static_cast<double>(p.frame_count) / p.fps.to_double())
+                     ? Number::real(p.frame_count.to_double() / p.fps.to_double())
                      : Number::integer(0);
     set_properties(p);
-    logger_->info(info_line(p));
+    logger_->info(info_line(p, *logger_));
 
-    // A new run: workers of earlier runs that are still finishing a call end when they
-    // get control back instead of joining this run.
-    const std::uint64_t next_run = (run_state_.load() >> 1) + 1;
-    run_state_.store(next_run << 1 | kRunningBit);
-    threads.launch();
+    run_state_.fetch_or(kRunningBit);
+    threads.launch(run);
     worker_launched_ = true;
     return true;
   } catch (const std::exception& e) {
     // A worker that could not be launched must not leave the capture looking alive:
     // a later start would only warn, and a later stop would wait for nothing.
     set_running(false);
-    logger_->error(std::string("启动视频捕获时发生错误: ") + e.what());
+    logger_->error("启动视频捕获时发生错误: " + logger_->describe(e));
     if (auto src = source()) {
       src->release();
       if (source() == src) set_source(nullptr);
@@ -130,21 +156,29 @@ bool Capture::sleep_until(Clock::time_point deadline) {
   return !wake_.wait_until(g, deadline, [this] { return shutting_down_; });
 }
 
+void Capture::sleep_while_running(std::uint64_t run) {
+  std::unique_lock<std::mutex> g(wake_mutex_);
+  wake_.wait(g, [&] { return shutting_down_ || !still_running(run); });
+}
+
 // ---------------------------------------------------------------------------
 // Worker loop
 
-void Capture::run_loop() {
+void Capture::run_loop(const std::uint64_t run) {
 #ifdef __linux__
   // Wake from the pacing wait on time: the default slack (50 us) would add to every
   // frame's spacing and, at high rates, cost a noticeable share of the throughput.
   prctl(PR_SET_TIMERSLACK, 1000UL, 0UL, 0UL, 0UL);
 #endif
-  const std::uint64_t run = run_state_.load() >> 1;
   std::optional<Clock::time_point> last_frame_time;  // none: the first pass never waits
   const Number fps = properties().fps;
   const double interval = fps.is_positive() ? 1.0 / fps.to_double() : kDefaultFrameInterval;
-  const auto frame_interval =
-      std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(interval));
+  // None: an interval too long for the clock, a wait that outlasts the run.
+  std::optional<Clock::duration> frame_interval;
+  if (interval <= kLongestFrameIntervalSeconds) {
+    frame_interval =
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(interval));
+  }
 
   for (;;) {
     if (!still_running(run)) return;
@@ -155,10 +189,15 @@ void Capture::run_loop() {
                      [&] { return shutting_down_ || !paused() || !still_running(run); });
       continue;
     }
-    if (last_frame_time && Clock::now() < *last_frame_time + frame_interval) {
+    if (last_frame_time && !frame_interval) {
+      sleep_while_running(run);
+      return;
+    }
+    if (last_frame_time && Clock::now() < *last_frame_time + *frame_interval) {
       // The stop flag is not looked at again before the read: a stop during this wait
-      // lets the pass finish. Only process exit cuts it short.
-      if (!sleep_until(*last_frame_time + frame_interval)) return;
+      // lets the pass finish. Only process exit cuts it short, and a later start makes
+      // the rest of the pass someone else's business.
+      if (!sleep_until(*last_frame_time + *frame_interval) || superseded(run)) return;
     }
     if (read_and_publish(run, last_frame_time) == Pass::kEnd) return;
   }
@@ -182,20 +221,26 @@ Capture::Pass Capture::read_and_publish(std::uint64_t run,
       ok = session.source().read(frame);
       timing.read_finished = Clock::now();
     }
+    // Back after a read that outlived its run: a later run is none of this worker's
+    // business.
+    if (superseded(run)) return Pass::kEnd;
     if (ok) {
       Frame previous;
       {
         LockGuard guard(lock_);
+        // Counting on from a host's number is the host's arithmetic: done before the
+        // leaf mutexes are taken. `next` ends up with the value it replaced, dropped
+        // after them.
+        Number next = current_frame_number().plus_one();
+        std::lock_guard<std::mutex> current(run_mutex_);
+        if (superseded(run)) return Pass::kEnd;
         std::lock_guard<std::mutex> g(state_mutex_);
         // A seek that published since this read began has moved the source: this frame
-        // belongs to the old position and would pair with the wrong number. A frame of
-        // a run that a later start has replaced belongs to nobody.
-        if (seek_generation_ != seeks_before_read || (run_state_.load() >> 1) != run) {
-          return Pass::kContinue;
-        }
+        // belongs to the old position and would pair with the wrong number.
+        if (seek_generation_ != seeks_before_read) return Pass::kContinue;
         if (frame_) previous = std::move(*frame_);
         frame_ = std::move(frame);
-        current_frame_number_ = current_frame_number_.plus_one();
+        std::swap(current_frame_number_, next);
         last_frame_time = Clock::now();
         timing.published = *last_frame_time;
         if (timings_.size() < kTimingHistory) {
@@ -217,7 +262,8 @@ Capture::Pass Capture::read_and_publish(std::uint64_t run,
     logger_->info("正在重新加载视频: " + video_path() + "...");
     return reopen(run);
   } catch (const std::exception& e) {
-    logger_->error(std::string("视频捕获过程中发生错误: ") + e.what());
+    if (superseded(run)) return Pass::kEnd;
+    logger_->error("视频捕获过程中发生错误: " + logger_->describe(e));
     if (!auto_reload()) {
       give_up(run);
       return Pass::kEnd;
@@ -226,7 +272,8 @@ Capture::Pass Capture::read_and_publish(std::uint64_t run,
     try {
       return reopen(run);
     } catch (const std::exception& e2) {
-      logger_->error(std::string("重新加载视频时发生错误: ") + e2.what());
+      if (superseded(run)) return Pass::kEnd;
+      logger_->error("重新加载视频时发生错误: " + logger_->describe(e2));
       give_up(run);
       return Pass::kEnd;
     }
@@ -234,21 +281,37 @@ Capture::Pass Capture::read_and_publish(std::uint64_t run,
 }
 
 Capture::Pass Capture::reopen(std::uint64_t run) {
-  require_source("release")->release();
+  // Every step that touches the capture's source checks the run first, atomically with
+  // a new start: a source taken here belongs to this run, and nothing is installed in a
+  // later one.
+  std::shared_ptr<SourceHandle> old;
+  if (!if_current(run, [&] { old = source(); })) return Pass::kEnd;
+  require_source(old, "release")->release();
+  if (superseded(run)) return Pass::kEnd;
   std::shared_ptr<SourceHandle> fresh = opener_->open(video_path());
+  // What the steps below replace is dropped only once every lock is given back: a host's
+  // source or number may need the host to go.
+  std::shared_ptr<SourceHandle> replaced;
+  Number count = Number::integer(0);
   if (!fresh) {
     // The host's factory gave no object: the new "source" is nothing at all.
     LockGuard guard(lock_);
-    set_source(nullptr);
-    throw VideoError("'NoneType' object has no attribute 'isOpened'");
+    if (!if_current(run, [&] { replaced = replace_source(nullptr); })) return Pass::kEnd;
+    throw MissingSource("isOpened");
   }
   const bool opened = fresh->is_opened();
   {
     // The new source and the restart of the count go in together under the lock, so a
     // seek either finishes on the old source before them or works on the new one.
     LockGuard guard(lock_);
-    set_source(fresh);
-    if (opened) set_current_frame_number(Number::integer(0));
+    const bool current = if_current(run, [&] {
+      replaced = replace_source(fresh);
+      if (opened) {
+        std::lock_guard<std::mutex> g(state_mutex_);
+        std::swap(current_frame_number_, count);
+      }
+    });
+    if (!current) return Pass::kEnd;
   }
   if (!opened) {
     logger_->error("视频重新加载失败: " + video_path());
@@ -280,23 +343,16 @@ void Capture::set_paused(bool v) {
   wake_waiters();
 }
 
-bool Capture::ready_to_seek() {
-  if (source() && running()) return true;
-  logger_->error("视频未运行，无法跳转");
-  return false;
-}
-
-bool Capture::seek(const Number& frame_number, const std::string& label) {
-  const std::string text = label.empty() ? frame_number.text() : label;
+bool Capture::seek(const Number& frame_number, Interruption* interruption) {
   auto src = source();
   if (!src || !running()) {
     logger_->error("视频未运行，无法跳转");
     return false;
   }
-  const std::int64_t frame_count = properties().frame_count;
-  if (frame_number.less_than(0) || !frame_number.less_than(frame_count)) {
-    logger_->error("帧号 " + text + " 超出范围 [0, " +
-                   std::to_string(frame_count - 1) + "]");
+  const Number frame_count = properties().frame_count;
+  if (frame_number.less_than(Number::integer(0)) || !frame_number.less_than(frame_count)) {
+    logger_->error("帧号 " + logger_->text(frame_number) + " 超出范围 [0, " + logger_->text(frame_count.minus_one()) +
+                   "]");
     return false;
   }
   try {
@@ -312,7 +368,7 @@ bool Capture::seek(const Number& frame_number, const std::string& label) {
       if (auto current = source(); current && current->busy_on_this_thread()) {
         throw VideoError("seek called from inside a call on the source");
       }
-      guard.emplace(lock_);
+      guard.emplace(lock_, interruption);
       // Under the lock the source cannot be swapped by a re-open; use the current one.
       src = require_source("set");
       if (src->busy_on_this_thread()) {
@@ -327,20 +383,21 @@ bool Capture::seek(const Number& frame_number, const std::string& label) {
     session->source().set(cv::CAP_PROP_POS_FRAMES, frame_number);
     Frame frame;
     if (session->source().read(frame)) {
+      Number replaced = frame_number;
       {
         std::lock_guard<std::mutex> g(state_mutex_);
         if (frame_) previous = std::move(*frame_);
         frame_ = std::move(frame);
-        current_frame_number_ = frame_number;
+        std::swap(current_frame_number_, replaced);
         ++seek_generation_;
       }
-      logger_->info("已跳转到帧 " + text);
+      logger_->info("已跳转到帧 " + logger_->text(frame_number));
       return true;
     }
-    logger_->error("跳转到帧 " + text + " 失败");
+    logger_->error("跳转到帧 " + logger_->text(frame_number) + " 失败");
     return false;
   } catch (const std::exception& e) {
-    logger_->error(std::string("跳转帧时发生错误: ") + e.what());
+    logger_->error("跳转帧时发生错误: " + logger_->describe(e));
     return false;
   }
 }

@@ -12,15 +12,20 @@
 //   lock_             the public lock: publication of a frame and its number, readers'
 //                     copies, and seek's reposition-read-publish;
 //   SourceHandle's operation mutex (one per source): every call on a source;
+//   run_mutex_        a new run's generation against a worker's last steps (installing
+//                     a re-opened source, publishing), so an old worker commits nothing
+//                     into a new run;
 //   source_mutex_, state_mutex_, wake_mutex_: leaf mutexes held for a few loads and
 //                     stores only.
 // The worker holds lock_ only to publish, never while reading, sleeping or re-opening.
 //
-// The running flag carries a run generation: each start begins a new run, and a worker
-// keeps looping only while the run it started in is still the current, running one. A
-// worker that outlived its stop (a read that hung longer than stop waits) therefore ends
-// as soon as it gets control back, even if a new start has begun another run meanwhile,
-// and it cannot clear the running flag of that new run.
+// The running flag carries a run generation: each start begins a new run and hands its
+// number to the worker it launches, and a worker keeps looping only while that run is
+// still the current, running one. A worker that outlived its stop (a read that hung
+// longer than stop waits) and finds a later start has begun another run returns as soon
+// as it gets control back, without logging, releasing, opening or publishing anything,
+// and it cannot clear the running flag of that new run. A worker that starts late runs
+// the run it was launched for, never a later one.
 //
 // Pacing uses the steady clock, so stepping the wall clock does not stretch a wait.
 #pragma once
@@ -29,6 +34,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -56,8 +62,8 @@ class SourceOpener {
 class WorkerThreads {
  public:
   virtual ~WorkerThreads() = default;
-  // Starts a thread that calls Capture::run_loop(). Throws when that fails.
-  virtual void launch() = 0;
+  // Starts a thread that calls Capture::run_loop(run). Throws when that fails.
+  virtual void launch(std::uint64_t run) = 0;
   // Waits at most `timeout` for the most recently launched worker to end. Returns at
   // once when called on that worker itself (a thread cannot wait for itself).
   virtual void join(std::chrono::duration<double> timeout) = 0;
@@ -65,10 +71,10 @@ class WorkerThreads {
 
 // What the latest successful start read from the source.
 struct VideoProperties {
-  std::int64_t frame_count = 0;
+  Number frame_count;  // integers of any size, as the source's report truncates
   Number fps;  // integer 0 until a start stores the reported rate
-  std::int64_t width = 0;
-  std::int64_t height = 0;
+  Number width;
+  Number height;
   Number duration;  // integer 0 unless the reported rate was positive
 };
 
@@ -86,6 +92,10 @@ class Capture {
   static constexpr double kJoinTimeoutSeconds = 1.0;
   static constexpr double kDefaultFrameInterval = 0.033;
   static constexpr double kPausePollSeconds = 0.1;
+  // A frame interval longer than this (a rate so small that the interval would overflow
+  // the clock) is a wait that outlasts any run: only the end of the run or shut_down
+  // ends it.
+  static constexpr double kLongestFrameIntervalSeconds = 100.0 * 365 * 24 * 3600;
 
   Capture(std::string video_path, bool auto_reload, std::shared_ptr<SourceOpener> opener,
           std::shared_ptr<Logger> logger);
@@ -98,25 +108,27 @@ class Capture {
   // Ends the run: waits at most 1 s for the worker, then releases the source (at once,
   // or right after a read still in progress returns).
   void stop(WorkerThreads& threads);
-  // The worker's body. Returns when the run ends.
-  void run_loop();
+  // The worker's body for the run that start handed to WorkerThreads::launch. Returns
+  // when that run ends, or at once when a later start has replaced it.
+  void run_loop(std::uint64_t run);
   // Makes a worker leave at once, also from its pacing wait. For process exit.
   void shut_down();
 
   // Playback control.
   void pause();
   void resume();
-  // `label` is how the frame number is written in log lines; empty: its own text form.
-  bool seek(const Number& frame_number, const std::string& label = std::string());
-  // The first check of seek: false, with the log line, when there is nothing to seek.
-  bool ready_to_seek();
+  // The target reaches the source's set and current_frame_number as given. An
+  // interruption that throws while seek waits for lock_ leaves it with nothing done.
+  bool seek(const Number& frame_number, Interruption* interruption = nullptr);
 
   // Frame access. wait_for_new_frame waits at most `timeout` for frame_ready and clears
-  // it when it was set. with_frame calls f(frame or nullptr, number) under lock_.
-  void wait_for_new_frame(std::chrono::duration<double> timeout);
+  // it when it was set. with_frame calls f(frame or nullptr, number) under lock_. An
+  // interruption that throws leaves either wait with the event and the lock untouched.
+  void wait_for_new_frame(std::chrono::duration<double> timeout,
+                          Interruption* interruption = nullptr);
   template <typename F>
-  auto with_frame(F&& f) {
-    LockGuard guard(lock_);
+  auto with_frame(F&& f, Interruption* interruption = nullptr) {
+    LockGuard guard(lock_, interruption);
     std::optional<Frame> frame;
     Number number;
     {
@@ -130,8 +142,13 @@ class Capture {
   // State, readable and writable from any thread.
   std::string video_path() const;
   void set_video_path(std::string path);
-  bool auto_reload() const { return auto_reload_.load(); }
-  void set_auto_reload(bool v) { auto_reload_.store(v); }
+  // Whether the worker re-opens at the end of the stream or after an error. Asked at
+  // each of those moments: a host may answer with the truth of a value of its own, and
+  // a failure of that test is a failure at that point of the pass.
+  using Truth = std::function<bool()>;
+  bool auto_reload() const;
+  void set_auto_reload(bool v);
+  void set_auto_reload(Truth truth);
   bool running() const { return (run_state_.load() & kRunningBit) != 0; }
   void set_running(bool v);
   bool paused() const { return paused_.load(); }
@@ -139,7 +156,7 @@ class Capture {
   VideoProperties properties() const;
   void set_properties(const VideoProperties& p);
   Number current_frame_number() const;
-  void set_current_frame_number(const Number& n);
+  void set_current_frame_number(Number n);
   std::optional<Frame> frame() const;
   void set_frame(std::optional<Frame> frame);
   std::shared_ptr<SourceHandle> source() const;
@@ -159,21 +176,40 @@ class Capture {
   Pass read_and_publish(std::uint64_t run, std::optional<Clock::time_point>& last_frame_time);
   Pass reopen(std::uint64_t run);
   bool still_running(std::uint64_t run) const;
+  // A later start has begun another run: the worker of `run` must leave it alone.
+  bool superseded(std::uint64_t run) const { return (run_state_.load() >> 1) != run; }
+  // Runs `commit` only if `run` has not been superseded, atomically with respect to the
+  // start of a new run. False (and nothing done) when it has been.
+  template <typename F>
+  bool if_current(std::uint64_t run, F&& commit) {
+    std::lock_guard<std::mutex> g(run_mutex_);
+    if (superseded(run)) return false;
+    commit();
+    return true;
+  }
+  // The source, or a MissingSource failure naming the call that needed it.
   std::shared_ptr<SourceHandle> require_source(const char* method) const;
+  static std::shared_ptr<SourceHandle> require_source(std::shared_ptr<SourceHandle> src,
+                                                      const char* method);
+  // Installs `source` and returns the one it replaced, for the caller to drop.
+  std::shared_ptr<SourceHandle> replace_source(std::shared_ptr<SourceHandle> source);
   void wake_waiters();
   void give_up(std::uint64_t run);
   // Sleeps until `deadline` unless shut_down is called; false when it was.
   bool sleep_until(Clock::time_point deadline);
+  // Sleeps until the run is no longer running or shut_down is called.
+  void sleep_while_running(std::uint64_t run);
 
-  std::atomic<bool> auto_reload_;
+  std::shared_ptr<const Truth> auto_reload_;  // guarded by state_mutex_
   const std::shared_ptr<SourceOpener> opener_;
   const std::shared_ptr<Logger> logger_;
 
   std::mutex lifecycle_mutex_;
   bool worker_launched_ = false;  // guarded by lifecycle_mutex_
 
-  // run generation << 1 | running bit
+  // run generation << 1 | running bit. A new generation is stored under run_mutex_.
   std::atomic<std::uint64_t> run_state_{0};
+  std::mutex run_mutex_;
   std::atomic<bool> paused_{false};
 
   Lock lock_;

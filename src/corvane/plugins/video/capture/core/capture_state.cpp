@@ -6,8 +6,9 @@
 
 namespace corvane::video {
 
-void Capture::wait_for_new_frame(std::chrono::duration<double> timeout) {
-  if (frame_ready_.wait_for(timeout)) frame_ready_.clear();
+void Capture::wait_for_new_frame(std::chrono::duration<double> timeout,
+                                 Interruption* interruption) {
+  if (frame_ready_.wait_for(timeout, interruption)) frame_ready_.clear();
 }
 
 std::vector<PublicationTiming> Capture::recent_publications() const {
@@ -45,9 +46,13 @@ Number Capture::current_frame_number() const {
   return current_frame_number_;
 }
 
-void Capture::set_current_frame_number(const Number& n) {
-  std::lock_guard<std::mutex> g(state_mutex_);
-  current_frame_number_ = n;
+void Capture::set_current_frame_number(Number n) {
+  {
+    std::lock_guard<std::mutex> g(state_mutex_);
+    std::swap(current_frame_number_, n);
+  }
+  // The value replaced (now in `n`) is dropped outside the mutex: a host's number may
+  // need the host.
 }
 
 std::optional<Frame> Capture::frame() const {
@@ -64,9 +69,12 @@ void Capture::set_frame(std::optional<Frame> frame) {
 }
 
 std::shared_ptr<SourceHandle> Capture::require_source(const char* method) const {
-  auto src = source();
-  // The same text as calling a method on "no object" in the host language.
-  if (!src) throw VideoError(std::string("'NoneType' object has no attribute '") + method + "'");
+  return require_source(source(), method);
+}
+
+std::shared_ptr<SourceHandle> Capture::require_source(std::shared_ptr<SourceHandle> src,
+                                                      const char* method) {
+  if (!src) throw MissingSource(method);
   return src;
 }
 
@@ -76,11 +84,14 @@ std::shared_ptr<SourceHandle> Capture::source() const {
 }
 
 void Capture::set_source(std::shared_ptr<SourceHandle> source) {
-  {
-    std::lock_guard<std::mutex> g(source_mutex_);
-    std::swap(source_, source);
-  }
-  // The previous handle (now in `source`) is dropped outside the mutex.
+  replace_source(std::move(source));
+  // The previous handle is dropped here, outside the mutex.
+}
+
+std::shared_ptr<SourceHandle> Capture::replace_source(std::shared_ptr<SourceHandle> source) {
+  std::lock_guard<std::mutex> g(source_mutex_);
+  std::swap(source_, source);
+  return source;
 }
 
 }  // namespace corvane::video

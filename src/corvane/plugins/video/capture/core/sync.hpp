@@ -1,20 +1,76 @@
-// Lock and Event: the capture's shared synchronisation objects.
+// Lock and Event: the capture's shared synchronisation objects, which the worker,
+// native callers and host-language callers all use.
 //
-// Lock is a plain, non-re-entrant lock with the semantics host callers expect of a
-// lock object: any thread may release it (not only the one that acquired it), and a
-// timed acquire is possible. It is therefore a small binary semaphore over a mutex and
-// a condition variable rather than a bare std::mutex, whose unlock from another thread
-// would be undefined. Event is a flag that threads can wait on with a timeout.
+// Lock is a plain, non-re-entrant lock with the semantics host callers expect of a lock
+// object: any thread may release it (not only the one that acquired it), and a timed
+// acquire is possible. Event is a flag that threads wait on, with a timeout.
 //
-// Every wait has a predicate; state changes under the internal mutex and waiters are
-// notified after it is unlocked.
+// Guarantees.
+//  - Lock: everything a thread did before a release() happens-before everything the
+//    thread whose acquire (or try_acquire, try_acquire_for) then succeeds does after it.
+//    At most one holder at a time; a waiting acquirer is woken by every release.
+//  - Event: everything a thread did before set() happens-before everything a thread
+//    does after a wait that returned true because of that set, and after an is_set()
+//    that saw it. set() wakes every thread waiting at that moment, and each of those
+//    waits returns true even if clear() runs before the waiter gets to run again: a
+//    wait returns true when the flag is set or when a set() came since the wait began
+//    (a generation count), as a host language's event behaves.
+//  - Waits never poll. A wait given an Interruption is woken when a signal handler runs
+//    on its thread (the host's handlers interrupt system calls), asks the Interruption,
+//    and either leaves by its exception, having changed nothing (the lock not taken,
+//    the event neither cleared nor consumed), or waits on for the rest of its time.
+//
+// How. The state lives under an internal mutex; every change of it also advances a
+// 32-bit sequence word, and waiters sleep on that word in the OS (a futex on Linux),
+// which returns when the word has moved on since the waiter last looked, when woken,
+// when the deadline passes, or when a signal handler ran. Waiters are woken after the
+// mutex is unlocked, so a woken thread does not at once block on it. That is safe
+// because a waiter compares the word when it goes to sleep (a change made between its
+// look and its sleep makes it return at once), and because every caller keeps the
+// object alive for the whole of each call (the capture that owns it is shared by the
+// worker and every caller), so the wake-up never touches a destroyed object.
 #pragma once
 
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
+#include <cstdint>
 #include <mutex>
+#include <optional>
 
 namespace corvane::video {
+
+// What a wait does when a signal handler interrupted it. A host fills this for waits
+// its users may interrupt (a keyboard interrupt on the main thread).
+class Interruption {
+ public:
+  virtual ~Interruption() = default;
+  // Throws (typically an Interrupt) to abandon the wait, or returns to go on waiting.
+  virtual void check() = 0;
+};
+
+namespace detail {
+
+// The sequence word waiters sleep on.
+class WaitWord {
+ public:
+  enum class Woke { kChanged, kTimedOut, kInterrupted };
+  // The current value; read under the owner's mutex.
+  std::uint32_t value() const { return word_.load(std::memory_order_acquire); }
+  // Advances the word; call under the owner's mutex, after changing the state.
+  void advance() { word_.fetch_add(1, std::memory_order_release); }
+  void wake_all();
+  // Sleeps while the word still holds `seen`, until `deadline` (none: no limit).
+  Woke sleep(std::uint32_t seen,
+             const std::optional<std::chrono::steady_clock::time_point>& deadline);
+
+ private:
+  std::atomic<std::uint32_t> word_{0};
+};
+
+// A steady-clock deadline that cannot overflow for huge timeouts.
+std::chrono::steady_clock::time_point deadline_after(std::chrono::duration<double> timeout);
+
+}  // namespace detail
 
 class Lock {
  public:
@@ -22,24 +78,30 @@ class Lock {
   Lock(const Lock&) = delete;  // identity matters: every user shares one lock
   Lock& operator=(const Lock&) = delete;
 
-  void acquire();
+  void acquire(Interruption* interruption = nullptr);
   bool try_acquire();
   // Waits at most `timeout` for the lock; true when it was acquired.
-  bool try_acquire_for(std::chrono::duration<double> timeout);
+  bool try_acquire_for(std::chrono::duration<double> timeout,
+                       Interruption* interruption = nullptr);
   // False when the lock was not held (the caller reports that as an error).
   bool release();
   bool locked() const;
 
  private:
+  bool acquire_until(const std::optional<std::chrono::steady_clock::time_point>& deadline,
+                     Interruption* interruption);
+
   mutable std::mutex mutex_;
-  std::condition_variable released_;
+  detail::WaitWord released_;
   bool locked_ = false;  // guarded by mutex_
 };
 
 // Scoped acquisition of a Lock.
 class LockGuard {
  public:
-  explicit LockGuard(Lock& lock) : lock_(lock) { lock_.acquire(); }
+  explicit LockGuard(Lock& lock, Interruption* interruption = nullptr) : lock_(lock) {
+    lock_.acquire(interruption);
+  }
   ~LockGuard() { lock_.release(); }
   LockGuard(const LockGuard&) = delete;
   LockGuard& operator=(const LockGuard&) = delete;
@@ -57,15 +119,19 @@ class Event {
   void set();
   void clear();
   bool is_set() const;
-  // Blocks until the event is set; returns true.
-  bool wait();
-  // Blocks at most `timeout`; true when the event was set.
-  bool wait_for(std::chrono::duration<double> timeout);
+  // Blocks until the event is set, or a set() comes; returns true.
+  bool wait(Interruption* interruption = nullptr);
+  // Blocks at most `timeout`; true when the event was set or a set() came meanwhile.
+  bool wait_for(std::chrono::duration<double> timeout, Interruption* interruption = nullptr);
 
  private:
+  bool wait_until(const std::optional<std::chrono::steady_clock::time_point>& deadline,
+                  Interruption* interruption);
+
   mutable std::mutex mutex_;
-  std::condition_variable changed_;
-  bool set_ = false;  // guarded by mutex_
+  detail::WaitWord changed_;
+  bool set_ = false;            // guarded by mutex_
+  std::uint64_t generation_ = 0;  // guarded by mutex_; counts set() calls
 };
 
 }  // namespace corvane::video
