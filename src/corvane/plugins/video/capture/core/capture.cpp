@@ -155,7 +155,9 @@ void Capture::run_loop() {
                      [&] { return shutting_down_ || !paused() || !still_running(run); });
       continue;
     }
-    if (last_frame_time && Clock::now() < *last_frame_time + frame_interval) {
+    // A live source is read back to back: it sets the pace itself, and a wait would turn
+    // every backlog (buffered while opening, during a pause) into a lasting delay.
+    if (last_frame_time && !source_is_live() && Clock::now() < *last_frame_time + frame_interval) {
       // The stop flag is not looked at again before the read: a stop during this wait
       // lets the pass finish. Only process exit cuts it short.
       if (!sleep_until(*last_frame_time + frame_interval)) return;
@@ -395,6 +397,11 @@ std::shared_ptr<SourceHandle> Capture::require_source(const char* method) const 
   // The same text as calling a method on "no object" in the host language.
   if (!src) throw VideoError(std::string("'NoneType' object has no attribute '") + method + "'");
   return src;
+}
+
+bool Capture::source_is_live() const {
+  const auto src = source();
+  return src && src->is_live();
 }
 
 std::shared_ptr<SourceHandle> Capture::source() const {

@@ -22,7 +22,8 @@
 // as soon as it gets control back, even if a new start has begun another run meanwhile,
 // and it cannot clear the running flag of that new run.
 //
-// Pacing uses the steady clock, so stepping the wall clock does not stretch a wait.
+// Pacing uses the steady clock, so stepping the wall clock does not stretch a wait. A
+// live source (SourceHandle::is_live) is not paced at all: it is read back to back.
 #pragma once
 
 #include <atomic>
@@ -159,6 +160,7 @@ class Capture {
   Pass reopen(std::uint64_t run);
   bool still_running(std::uint64_t run) const;
   std::shared_ptr<SourceHandle> require_source(const char* method) const;
+  bool source_is_live() const;
   void wake_waiters();
   void give_up(std::uint64_t run);
   // Sleeps until `deadline` unless shut_down is called; false when it was.
