@@ -14,7 +14,8 @@ Two ways to run it, sharing `Reconnect`:
 - a plain loop (`keep_running`) on a thread of its own, beside whatever reads the frames;
 - a tree node (`KeepCaptureRunning`) ticked before ReadThreadedFrame. Its tick returns at once
   while waiting; the start itself blocks the tick for as long as opening takes (up to
-  CORVANE_VIDEO_OPEN_TIMEOUT_MSEC when the source is still gone).
+  CORVANE_VIDEO_OPEN_TIMEOUT_MSEC when the source is still gone). While the capture is down,
+  ReadThreadedFrame logs a warning on each tick and leaves "frame" as it was.
 """
 import argparse
 import sys
