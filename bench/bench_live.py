@@ -120,6 +120,9 @@ def run_age():
 
 
 def run_readers():
-    out = subprocess.run([sys.executable, os.path.join(HERE, "bench_readers.py")],
-                         capture_output=True, text=True, check=True).stdout
-    return json.loads(out.strip().splitlines()[-1])
+    results = {}
+    for mode in ("compare", "pyav-log"):
+        out = subprocess.run([sys.executable, os.path.join(HERE, "bench_readers.py"), mode],
+                             capture_output=True, text=True, check=True).stdout
+        results.update(json.loads(out.strip().splitlines()[-1]))
+    return results

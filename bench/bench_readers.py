@@ -8,12 +8,12 @@ reports 100000 fps, so the baseline's pacing wait is negligible too.
 
 Importing PyAV installs a Python log callback into FFmpeg for the whole process, after
 which every FFmpeg log call (the capture's native decoder included) takes the interpreter
-lock. So this script measures the capture, the cv2 thread and the baseline first, then the
-capture right after `import av`, then again after av.logging.restore_default_callback(),
-and the PyAV reader last, with FFmpeg's own callback restored, for a fair comparison.
+lock. `compare` therefore restores FFmpeg's own callback before measuring; the other mode
+measures the capture with a busy main thread before `import av`, after it, and after
+av.logging.restore_default_callback().
 
-Run as a script (it prints JSON); bench_live.run_readers() does so in a child process, so
-the import of PyAV stays out of the other benchmarks.
+Run as a script, `bench_readers.py compare` or `bench_readers.py pyav-log` (each prints
+JSON); bench_live.run_readers() runs both, each in a child process of its own.
 """
 import json
 import os
@@ -32,7 +32,7 @@ from measure import median  # noqa: E402
 
 FRAMES = 3000
 WINDOW = 2.0  # seconds a run lasts at most
-RUNS = 3
+RUNS = 5
 
 
 def busy_chunk(seconds=0.001):
@@ -163,26 +163,48 @@ def rate(make_reader, busy):
         reader.stop()
 
 
-def measure(make_reader):
-    return {mode: median([rate(make_reader, mode == "busy") for _ in range(RUNS)])
-            for mode in ("idle", "busy")}
+def compare(path):
+    """Every reader in turn, run after run, so that a change of the machine's load during
+    the measurement falls on all of them alike. PyAV's log callback is replaced by FFmpeg's
+    own right after the import, for a fair comparison."""
+    import av.logging
+    av.logging.restore_default_callback()
+    readers = {"capture": lambda: CaptureReader(path),
+               "cv2_thread": lambda: ThreadReader(cv2_frames(path)),
+               "pyav_thread": lambda: ThreadReader(pyav_frames(path)),
+               "baseline": lambda: BaselineReader(path)}
+    rates = {name: {"idle": [], "busy": []} for name in readers}
+    for mode in ("idle", "busy"):
+        for _ in range(RUNS):
+            for name, make in readers.items():
+                rates[name][mode].append(rate(make, mode == "busy"))
+    out = {name: {mode: median(r) for mode, r in modes.items()} for name, modes in rates.items()}
+    # Ratios per run, then their median: steadier than a ratio of medians.
+    others = [name for name in readers if name != "capture"]
+    out["busy_ratio"] = median([rates["capture"]["busy"][i] / max(rates[o]["busy"][i] for o in others)
+                                for i in range(RUNS)])
+    out["idle_ratio"] = median([rates["capture"]["idle"][i] / rates["cv2_thread"]["idle"][i]
+                                for i in range(RUNS)])
+    return out
+
+
+def pyav_log_callback(path):
+    """The capture with a busy main thread: before `import av`, after it, and after
+    av.logging.restore_default_callback()."""
+    busy = lambda: median([rate(lambda: CaptureReader(path), True) for _ in range(RUNS)])  # noqa: E731
+    out = {"capture_before_import_av": busy()}
+    import av.logging
+    out["capture_after_import_av"] = busy()
+    av.logging.restore_default_callback()
+    out["capture_after_restore"] = busy()
+    return out
 
 
 def main():
     os.environ["CORVANE_VIDEO_SOURCE_KIND"] = "live"
     path = clipgen.clip("h264", 640, 480, 100000.0, FRAMES)
     out = {"clip": f"H.264 640x480, {FRAMES} frames", "runs": RUNS, "window_s": WINDOW}
-    out["capture"] = measure(lambda: CaptureReader(path))
-    out["cv2_thread"] = measure(lambda: ThreadReader(cv2_frames(path)))
-    out["baseline"] = measure(lambda: BaselineReader(path))
-    import av
-    import av.logging
-    out["capture_after_import_av"] = median(
-        [rate(lambda: CaptureReader(path), True) for _ in range(RUNS)])
-    av.logging.restore_default_callback()
-    out["capture_after_restore"] = median(
-        [rate(lambda: CaptureReader(path), True) for _ in range(RUNS)])
-    out["pyav_thread"] = measure(lambda: ThreadReader(pyav_frames(path)))
+    out.update(compare(path) if sys.argv[1:] == ["compare"] else pyav_log_callback(path))
     print(json.dumps(out))
 
 
