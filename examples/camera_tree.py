@@ -7,8 +7,10 @@
 A tree with CreateThreadedVideoCapture, ticked once, opens the source; then a tree of
 ReadThreadedFrame -> FrameStatistics (examples/frame_consumer.py) [-> Preview with --show]
 ticks until the time is up. The capture decodes on its own thread
-and re-opens the source when it ends or fails (auto_reload), which for a live source means
-reconnecting. Once a second the script prints the frame number the capture has reached and
+and re-opens the source once when it ends or fails (auto_reload), which for a live source
+means reconnecting; the script stops when that fails too (examples/reconnect.py keeps
+trying). A camera or stream is read as fast as it delivers, so the frame stays current. Once
+a second the script prints the frame number the capture has reached and
 the brightness and motion of the latest frame; Ctrl-C stops it.
 
 RTSP goes over TCP: unless OPENCV_FFMPEG_CAPTURE_OPTIONS is already set, the script sets it to
