@@ -57,10 +57,12 @@ NOTES = """## Reading the table
 - **Row 9.** With the main thread idle every reader decodes at about the decoder's speed.
   With the main thread busy in pure Python, a reader thread needs the interpreter lock at
   least once per frame and waits for it up to the switch interval (5 ms) each time, while the
-  capture decodes and publishes without it. How large the gap is depends on how often a
-  reader needs the lock; on this machine the cv2 binding gets it back quickly enough to keep
-  a few hundred frames per second. The PyAV thread uses FFmpeg's decoder threads
-  (`thread_type = "AUTO"`) and converts each frame to a BGR array as the others deliver it.
+  capture decodes and publishes without it. How long those waits last varies with the load
+  that other work puts on this shared machine: in other runs of this table the cv2 thread
+  kept 150 to 350 fps with the main thread busy (the capture 2x to 5x ahead), in this one
+  about 90. The capture's own rate does not depend on it. The PyAV thread uses FFmpeg's
+  decoder threads (`thread_type = "AUTO"`) and converts each frame to a BGR array as the
+  others deliver it.
 - **Row 10.** `import av` installs a Python log callback into FFmpeg for the whole process:
   every FFmpeg log call (there are several per decoded frame, whatever the log level) then
   takes the interpreter lock, the capture's native decoder included.
