@@ -11,7 +11,8 @@ VIDEO       ?=
 DEB_PACKAGES := cmake g++ make pkg-config libopencv-dev python3-opencv python3-numpy \
                 python3-loguru pybind11-dev python3-pybind11 python3-dev python3-pytest \
                 libgtest-dev python3-matplotlib \
-                python3-skbuild python3-venv python3-mypy python3-hypothesis
+                python3-skbuild python3-venv python3-mypy python3-hypothesis \
+                ffmpeg python3-av
 
 .PHONY: all deps build test stress sanitize demo bench clean
 

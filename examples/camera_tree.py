@@ -7,12 +7,16 @@
 A tree with CreateThreadedVideoCapture, ticked once, opens the source; then a tree of
 ReadThreadedFrame -> FrameStatistics (examples/frame_consumer.py) [-> Preview with --show]
 ticks until the time is up. The capture decodes on its own thread
-and re-opens the source when it ends or fails (auto_reload), which for a live source means
-reconnecting. Once a second the script prints the frame number the capture has reached and
+and re-opens the source once when it ends or fails (auto_reload), which for a live source
+means reconnecting; the script stops when that fails too (examples/reconnect.py keeps
+trying). A camera or stream is read as fast as it delivers, so the frame stays current. Once
+a second the script prints the frame number the capture has reached and
 the brightness and motion of the latest frame; Ctrl-C stops it.
 
 RTSP goes over TCP: unless OPENCV_FFMPEG_CAPTURE_OPTIONS is already set, the script sets it to
-"rtsp_transport;tcp" before anything is opened (--udp leaves OpenCV's own choice).
+"rtsp_transport;tcp" before anything is opened. --udp asks for UDP instead, for cameras that
+speak RTSP only over UDP: it puts "rtsp_transport;udp" into those options, keeping any others.
+When a source does not open, the script says what to try.
 """
 import argparse
 import os
@@ -29,18 +33,39 @@ def source_string(argument):
     return argument
 
 
+def with_rtsp_transport(options, transport):
+    """FFmpeg capture options (key;value pairs joined by |) with rtsp_transport set."""
+    pairs = [p for p in (options or "").split("|") if p and p.split(";")[0] != "rtsp_transport"]
+    return "|".join(pairs + ["rtsp_transport;" + transport])
+
+
+def hints(source, udp):
+    """What to try when `source` did not open."""
+    tips = []
+    if source.startswith("rtsp://"):
+        tips.append("without --udp (RTSP over TCP)" if udp else
+                    "--udp, for a camera that speaks RTSP only over UDP")
+    if "://" in source:
+        tips.append("a longer CORVANE_VIDEO_OPEN_TIMEOUT_MSEC (milliseconds) for a slow stream")
+        tips.append("ffprobe " + source + " to see whether FFmpeg can read it at all")
+    tips.append("OPENCV_VIDEOIO_DEBUG=1 to see which backends tried to open it")
+    return ["  try: " + tip for tip in tips]
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("source", help="camera number, device path, URL or file")
     parser.add_argument("--seconds", type=float, help="stop after this long (default: Ctrl-C)")
     parser.add_argument("--rate", type=float, default=30.0, help="ticks per second")
     parser.add_argument("--show", action="store_true", help="show the frames in a window")
-    parser.add_argument("--udp", action="store_true",
-                        help="do not force RTSP over TCP")
+    parser.add_argument("--udp", action="store_true", help="RTSP over UDP instead of TCP")
     args = parser.parse_args(argv)
 
     # FFmpeg reads its capture options when a source is opened, so set them before that.
-    if not args.udp:
+    if args.udp:
+        os.environ["OPENCV_FFMPEG_CAPTURE_OPTIONS"] = with_rtsp_transport(
+            os.environ.get("OPENCV_FFMPEG_CAPTURE_OPTIONS"), "udp")
+    else:
         os.environ.setdefault("OPENCV_FFMPEG_CAPTURE_OPTIONS", "rtsp_transport;tcp")
 
     import cv2
@@ -69,7 +94,7 @@ def main(argv=None):
     opener.tick()
     video = board.get("video_capture")
     if video is None:  # the nodes have logged why
-        print("could not open " + source, file=sys.stderr)
+        print("\n".join(["could not open " + source] + hints(source, args.udp)), file=sys.stderr)
         return 1
 
     tree = Tree(board)

@@ -4,10 +4,11 @@
 its "frame" input (what ReadThreadedFrame or ReadFrame wrote) and writes:
 
 - "brightness": mean grey level of the frame, 0 to 255;
-- "motion": mean absolute grey-level difference to the frame it measured on its previous
-  tick, 0 to 255 (0.0 on the first frame);
-- "measured_frame": the grey image it measured, which comes back on its "previous_frame"
-  input on the next tick.
+- "motion": mean absolute grey-level difference to the previous distinct frame, 0 to 255
+  (0.0 on the first frame). When the tree ticks faster than the source delivers, a tick sees
+  the same picture as the tick before; it keeps the figure measured when that picture came;
+- "measured_frame": the grey image of the last distinct frame, which comes back on its
+  "previous_frame" input on the next tick.
 
 Like the plug-in's own nodes it keeps nothing between ticks itself: the previous frame goes
 round through the blackboard, so wire "previous_frame" to the entry of "measured_frame"
@@ -59,7 +60,10 @@ class FrameStatistics(SimpleActionNode):
             return NodeStatus.SUCCESS
         image = grey(frame)
         node.setOutput("brightness", brightness(image))
-        node.setOutput("motion", motion(image, node.getInputObject("previous_frame")))
+        previous = node.getInputObject("previous_frame")
+        if previous is not None and np.array_equal(image, previous):
+            return NodeStatus.SUCCESS  # the same frame again: its motion stands
+        node.setOutput("motion", motion(image, previous))
         node.setOutput("measured_frame", image)
         return NodeStatus.SUCCESS
 

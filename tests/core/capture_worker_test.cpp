@@ -50,6 +50,17 @@ INSTANTIATE_TEST_SUITE_P(Rates, CapturePacing,
                                            std::make_pair(-5.0, 0.033),
                                            std::make_pair(std::nan(""), 0.033)));
 
+TEST(CaptureWorker, ReadsALiveSourceBackToBackWhateverRateItReports) {
+  Script s;
+  s.fps = Number::real(1.0);  // paced, 20 frames would take 20 s
+  s.live = true;
+  s.read_time = 2ms;
+  Rig rig({s});
+  ASSERT_TRUE(rig.capture->start(*rig.threads));
+  EXPECT_TRUE(eventually([&] { return rig.capture->current_frame_number().as_integer() >= 20; },
+                         2000ms));
+}
+
 TEST(CaptureWorker, EndOfStreamWithoutReloadEndsTheRunAndKeepsTheLastFrame) {
   Script s;
   s.frames = 3;

@@ -30,6 +30,7 @@ struct Script {
   int throw_at_read = -1;  // the read (counted from 0) that throws VideoError("boom")
   std::chrono::microseconds read_time{0};
   std::function<void()> on_read;  // runs inside each read, before it returns
+  bool live = false;               // what is_live() reports
 };
 
 class FakeSource final : public VideoSource {
@@ -40,6 +41,7 @@ class FakeSource final : public VideoSource {
   Number get(int property) override;
   bool set(int property, const Number& value) override;
   void release() override { ++*releases_; }
+  bool is_live() const override { return script_.live; }
 
  private:
   Script script_;

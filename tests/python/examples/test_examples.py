@@ -43,7 +43,23 @@ def test_camera_tree_plays_a_source_named_on_the_command_line(clip):
 
     missing = run_example("camera_tree.py", "/nonexistent/stream.mkv", "--seconds", "1")
     assert missing.returncode == 1
-    assert "could not open /nonexistent/stream.mkv" in missing.stderr
+    assert "could not open /nonexistent/stream.mkv\n  try: OPENCV_VIDEOIO_DEBUG=1" in missing.stderr
+
+
+@pytest.mark.parametrize("args, hint", [((), "try: --udp"), (("--udp",), "try: without --udp")])
+def test_camera_tree_suggests_the_other_rtsp_transport(args, hint):
+    # Nothing listens on port 9: the open fails at once.
+    child = run_example("camera_tree.py", "rtsp://127.0.0.1:9/cam", "--seconds", "1", *args)
+    assert child.returncode == 1 and hint in child.stderr, child.stderr
+
+
+@pytest.mark.parametrize("options, expected", [
+    (None, "rtsp_transport;udp"),
+    ("rtsp_transport;tcp|timeout;5000000", "timeout;5000000|rtsp_transport;udp"),
+])
+def test_camera_tree_udp_option_sets_the_rtsp_transport(options, expected):
+    import camera_tree
+    assert camera_tree.with_rtsp_transport(options, "udp") == expected
 
 
 def test_frame_statistics_measure_brightness_and_motion_of_each_frame(capture_module, clip):
@@ -72,9 +88,14 @@ def test_frame_statistics_leave_the_frame_alone_and_skip_ticks_without_one():
     tree.tick()
     assert board["stats.brightness"] == pytest.approx(90) and board["stats.motion"] == 0.0
     assert (frame == 90).all()
+    # Ticks faster than frames: a repeated frame keeps the motion of its arrival.
+    for _ in range(2):
+        board["frame"] = np.full((4, 6, 3), 100, np.uint8)
+        tree.tick()
+        assert board["stats.motion"] == pytest.approx(10)
     board["frame"] = None
     tree.tick()
-    assert board["stats.brightness"] == pytest.approx(90)
+    assert board["stats.brightness"] == pytest.approx(100)
 
 
 def test_frame_consumer_runs_on_a_clip(clip):

@@ -189,11 +189,14 @@ void Capture::run_loop(const std::uint64_t run) {
                      [&] { return shutting_down_ || !paused() || !still_running(run); });
       continue;
     }
-    if (last_frame_time && !frame_interval) {
+    // A live source is read back to back: it sets the pace itself, and a wait would turn
+    // every backlog (buffered while opening, during a pause) into a lasting delay.
+    const bool paced = last_frame_time && !source_is_live();
+    if (paced && !frame_interval) {
       sleep_while_running(run);
       return;
     }
-    if (last_frame_time && Clock::now() < *last_frame_time + *frame_interval) {
+    if (paced && Clock::now() < *last_frame_time + *frame_interval) {
       // The stop flag is not looked at again before the read: a stop during this wait
       // lets the pass finish. Only process exit cuts it short, and a later start makes
       // the rest of the pass someone else's business.

@@ -27,7 +27,8 @@
 // and it cannot clear the running flag of that new run. A worker that starts late runs
 // the run it was launched for, never a later one.
 //
-// Pacing uses the steady clock, so stepping the wall clock does not stretch a wait.
+// Pacing uses the steady clock, so stepping the wall clock does not stretch a wait. A
+// live source (SourceHandle::is_live) is not paced at all: it is read back to back.
 #pragma once
 
 #include <atomic>
@@ -193,6 +194,7 @@ class Capture {
                                                       const char* method);
   // Installs `source` and returns the one it replaced, for the caller to drop.
   std::shared_ptr<SourceHandle> replace_source(std::shared_ptr<SourceHandle> source);
+  bool source_is_live() const;
   void wake_waiters();
   void give_up(std::uint64_t run);
   // Sleeps until `deadline` unless shut_down is called; false when it was.

@@ -78,6 +78,11 @@ std::shared_ptr<SourceHandle> Capture::require_source(std::shared_ptr<SourceHand
   return src;
 }
 
+bool Capture::source_is_live() const {
+  const auto src = source();
+  return src && src->is_live();
+}
+
 std::shared_ptr<SourceHandle> Capture::source() const {
   std::lock_guard<std::mutex> g(source_mutex_);
   return source_;

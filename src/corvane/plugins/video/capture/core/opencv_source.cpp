@@ -3,8 +3,12 @@
 
 #include <algorithm>
 #include <iterator>
+#include <opencv2/videoio/registry.hpp>
+#include <vector>
 
 #include "errors.hpp"
+#include "live_rule.hpp"
+#include "open_settings.hpp"
 
 namespace corvane::video {
 
@@ -22,7 +26,27 @@ auto guarded(F&& f) -> decltype(f()) {
 }  // namespace
 
 OpenCvSource::OpenCvSource(const std::string& path) {
-  guarded([&] { return capture_.open(path); });
+  const OpenSettings settings = OpenSettings::from_environment();
+  guarded([&] {
+    open(path, settings);
+    return 0;
+  });
+  if (capture_.isOpened()) {
+    live_ = is_live_source(settings.kind, path,
+                           guarded([&] { return capture_.get(cv::CAP_PROP_FRAME_COUNT); }));
+  }
+}
+
+void OpenCvSource::open(const std::string& path, const OpenSettings& settings) {
+  const std::vector<int> timeouts = {cv::CAP_PROP_OPEN_TIMEOUT_MSEC, settings.open_timeout_ms,
+                                     cv::CAP_PROP_READ_TIMEOUT_MSEC, settings.read_timeout_ms};
+  // The same backends, in the same order (OPENCV_VIDEOIO_PRIORITY_LIST included), as an
+  // open with cv::CAP_ANY would try.
+  for (const cv::VideoCaptureAPIs api : cv::videoio_registry::getStreamBackends()) {
+    const bool opened = api == cv::CAP_FFMPEG ? capture_.open(path, api, timeouts)
+                                              : capture_.open(path, api);
+    if (opened) return;
+  }
 }
 
 bool OpenCvSource::is_opened() { return capture_.isOpened(); }

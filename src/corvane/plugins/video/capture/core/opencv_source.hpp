@@ -1,9 +1,15 @@
 // OpenCvSource: a VideoSource over a native cv::VideoCapture.
+//
+// Opening follows OpenCV's own order of backends for a string, with one difference:
+// FFmpeg gets the open and read timeouts of OpenSettings, so a dead network source is
+// noticed in seconds instead of OpenCV's default 30 s. The other backends are opened
+// without those parameters, since some refuse to open on a parameter they do not know.
 #pragma once
 
 #include <opencv2/videoio.hpp>
 #include <string>
 
+#include "open_settings.hpp"
 #include "video_source.hpp"
 
 namespace corvane::video {
@@ -13,7 +19,8 @@ namespace corvane::video {
 // decoding allocates nothing. A buffer still shared is never written again.
 class OpenCvSource final : public VideoSource {
  public:
-  // Opens `path` with any backend, as cv::VideoCapture's string constructor does.
+  // Opens `path` with the first backend that accepts it. Throws VideoError when the
+  // open settings in the environment are not valid.
   explicit OpenCvSource(const std::string& path);
 
   bool is_opened() override;
@@ -21,17 +28,21 @@ class OpenCvSource final : public VideoSource {
   Number get(int property) override;
   bool set(int property, const Number& value) override;
   void release() override;
+  bool is_live() const override { return live_; }
 
   // The capture itself, for the calls a host offers beyond the ones above. Use it only
   // inside a SourceHandle::Session, like every call on a source.
   cv::VideoCapture& native() { return capture_; }
 
  private:
+  void open(const std::string& path, const OpenSettings& settings);
+
   static constexpr size_t kPoolSize = 4;
   cv::Mat& free_buffer();
 
   cv::VideoCapture capture_;
   cv::Mat pool_[kPoolSize];
+  bool live_ = false;  // decided once the source is open, never changed
 };
 
 }  // namespace corvane::video

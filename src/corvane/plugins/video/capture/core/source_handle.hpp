@@ -60,6 +60,9 @@ class SourceHandle {
   // returns. Errors of an immediate release reach the caller.
   void release();
 
+  // Whether the worker reads this source back to back; see VideoSource::is_live.
+  bool is_live() const { return source_->is_live(); }
+
   // The source itself, for callers that need to know its concrete kind. Not for calls.
   VideoSource& unsynchronised_source() { return *source_; }
 

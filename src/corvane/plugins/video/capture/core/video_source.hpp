@@ -22,6 +22,10 @@ class VideoSource {
   virtual Number get(int property) = 0;
   virtual bool set(int property, const Number& value) = 0;
   virtual void release() = 0;
+  // True for a source that delivers frames at its own pace (a camera, a network stream):
+  // the worker then reads it back to back instead of pacing it. Fixed when the source is
+  // created, so it may be asked without the handle's serialisation.
+  virtual bool is_live() const { return false; }
 };
 
 }  // namespace corvane::video

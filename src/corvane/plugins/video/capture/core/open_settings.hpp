@@ -1,0 +1,31 @@
+// OpenSettings: how native sources are opened, read from the environment at each open.
+//
+// The variables are read every time a source opens (start and every re-open), like
+// OpenCV's own OPENCV_FFMPEG_CAPTURE_OPTIONS, so a change in the process's environment
+// applies to the next open:
+//   CORVANE_VIDEO_OPEN_TIMEOUT_MSEC  how long opening may take, in milliseconds;
+//   CORVANE_VIDEO_READ_TIMEOUT_MSEC  how long one read may wait for data, in milliseconds;
+//   CORVANE_VIDEO_SOURCE_KIND        "live", "file", or "auto" (the rule in live_rule.hpp).
+// Unset or empty means the default. Any other value is refused with a VideoError that
+// names the variable, so a mistyped setting fails the open loudly instead of being ignored.
+#pragma once
+
+namespace corvane::video {
+
+enum class SourceKind { kByRule, kLive, kFile };
+
+struct OpenSettings {
+  // A live reader should notice a dead sender in seconds. Opening is given more time than
+  // a read because FFmpeg probes a stream (up to about 5 s of it for RTMP) while opening.
+  static constexpr int kDefaultOpenTimeoutMs = 10000;
+  static constexpr int kDefaultReadTimeoutMs = 5000;
+
+  int open_timeout_ms = kDefaultOpenTimeoutMs;
+  int read_timeout_ms = kDefaultReadTimeoutMs;
+  SourceKind kind = SourceKind::kByRule;
+
+  // Throws VideoError for a value that is set but not valid.
+  static OpenSettings from_environment();
+};
+
+}  // namespace corvane::video
