@@ -117,6 +117,11 @@ def test_video_path_must_be_exactly_str(pvc, value):
         pvc(value)
     text = str(info.value)
     assert "video_path" in text and "str" in text and type(value).__name__ in text
+    if not isinstance(value, str):       # nor can a later assignment make it no text
+        cap = pvc(PATH)
+        with pytest.raises(TypeError, match="video_path must be str"):
+            cap.video_path = value
+        assert cap.video_path == PATH
 
 
 def test_failed_construction_leaves_nothing_to_report(run_python):

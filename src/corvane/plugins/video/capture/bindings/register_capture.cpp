@@ -246,8 +246,13 @@ void def_attributes(CaptureClass& cls) {
   def_attribute(
       cls, "video_path", [](PyCapture& c) { return c.video_path; },
       [](PyCapture& c, py::object v) {
-        // The core opens and logs a text; any other value is kept as given.
-        if (PyUnicode_Check(v.ptr())) c.core->set_video_path(text_from_python(v));
+        // The next open uses this text, so a value that is no text is refused rather than
+        // kept while the old path goes on being opened.
+        if (!PyUnicode_Check(v.ptr())) {
+          throw py::type_error(std::string("video_path must be str, not ") +
+                               Py_TYPE(v.ptr())->tp_name);
+        }
+        c.core->set_video_path(text_from_python(v));
         c.video_path = v;
       });
   def_attribute(
