@@ -121,27 +121,5 @@ TEST(CaptureStop, BeforeStartAndTwiceDoesNothingHarmful) {
   EXPECT_EQ(rig.opener->releases(), 1);
 }
 
-TEST(CaptureStop, StaleWorkerOfAnEarlierRunDoesNotJoinANewRun) {
-  // The first run's read hangs past stop's wait; a new start begins another run.
-  std::promise<void> unblock;
-  auto unblocked = unblock.get_future().share();
-  std::atomic<bool> in_read{false};
-  Script hanging;
-  hanging.on_read = [&] {
-    in_read = true;
-    unblocked.wait();
-  };
-  Rig rig({hanging, Script{}});
-  ASSERT_TRUE(rig.capture->start(*rig.threads));
-  ASSERT_TRUE(eventually([&] { return in_read.load(); }));
-  rig.capture->stop(*rig.threads);
-  ASSERT_TRUE(rig.capture->start(*rig.threads));
-  unblock.set_value();
-  // The old worker ends; the new run goes on.
-  EXPECT_TRUE(eventually([&] { return rig.capture->current_frame_number().as_integer() > 20; }));
-  EXPECT_TRUE(rig.capture->running());
-  rig.capture->stop(*rig.threads);
-}
-
 }  // namespace
 }  // namespace corvane::video::testing

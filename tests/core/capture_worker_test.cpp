@@ -158,17 +158,18 @@ TEST(CaptureWorker, MissingSourceIsAnErrorOfThePass) {
       "error", "重新加载视频时发生错误: no source for release"));
 }
 
-// A read that outlives stop and a new start: whatever it brings back (end of stream, an
-// error), the old worker leaves the new run alone.
-class CaptureOverlappingRuns : public ::testing::TestWithParam<bool> {};
+// A read that outlives stop and a new start: whatever it brings back (a frame, end of
+// stream, an error), the old worker leaves the new run alone.
+enum class HungReadEnds { kWithAFrame, kTheStream, kWithAnError };
+class CaptureOverlappingRuns : public ::testing::TestWithParam<HungReadEnds> {};
 
 TEST_P(CaptureOverlappingRuns, OldWorkerReturnsWithoutActingInTheNewRun) {
   std::promise<void> unblock;
   auto unblocked = unblock.get_future().share();
   std::atomic<bool> in_read{false};
   Script hanging;
-  hanging.frames = 0;  // the hung read ends the stream
-  if (GetParam()) hanging.throw_at_read = 0;
+  if (GetParam() != HungReadEnds::kWithAFrame) hanging.frames = 0;
+  if (GetParam() == HungReadEnds::kWithAnError) hanging.throw_at_read = 0;
   hanging.on_read = [&] {
     in_read = true;
     unblocked.wait();
@@ -189,7 +190,9 @@ TEST_P(CaptureOverlappingRuns, OldWorkerReturnsWithoutActingInTheNewRun) {
   EXPECT_GT(rig.capture->current_frame_number().as_integer(), 5);
 }
 
-INSTANTIATE_TEST_SUITE_P(EndOrError, CaptureOverlappingRuns, ::testing::Bool());
+INSTANTIATE_TEST_SUITE_P(FrameEndOrError, CaptureOverlappingRuns,
+                         ::testing::Values(HungReadEnds::kWithAFrame, HungReadEnds::kTheStream,
+                                           HungReadEnds::kWithAnError));
 
 // Workers that the host starts only when it gets round to it.
 class HeldThreads final : public WorkerThreads {
