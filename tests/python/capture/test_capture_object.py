@@ -196,7 +196,8 @@ def test_constructor_opens_and_starts_nothing(pvc, fake, log):
 @pytest.mark.parametrize("name, value", [
     ("video_path", "other.mkv"), ("fps", 30), ("fps", 12.5), ("frame_count", 7),
     ("frame_count", 7.5), ("width", 640), ("height", 480.0), ("duration", 3),
-    ("duration", 2.5), ("fps", "not a number"), ("label", "front camera")])
+    ("duration", 2.5), ("fps", "not a number"), ("running", 0), ("paused", 1),
+    ("label", "front camera")])
 def test_attributes_are_assigned_as_on_a_plain_object(pvc, name, value):
     cap = pvc(PATH)
     setattr(cap, name, value)
@@ -213,3 +214,7 @@ def test_assigned_attributes_take_effect(make_capture, fake, log):
     assert cap.seek(5) is False and log.texts("error") == ["帧号 5 超出范围 [0, 2]"]
     cap.stop()
     assert cap.start() and cap.frame_count == 100    # a start reads the source again
+    cap.paused = 1                                    # shown as given until written again
+    assert cap.is_paused() == 1 and type(cap.get_video_info()["is_paused"]) is int
+    cap.resume()
+    assert cap.paused is False and cap.is_running() is True

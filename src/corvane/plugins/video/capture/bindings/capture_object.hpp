@@ -39,6 +39,14 @@ struct PyCapture {
     VideoProperties stored;
   };
   std::map<std::string, AssignedProperty> assigned;
+  // `running` or `paused` as last assigned, shown as given while the core's stamp of that
+  // flag is still the one the assignment left.
+  struct AssignedFlag {
+    pybind11::object value;
+    std::uint64_t stamp = 0;
+  };
+  AssignedFlag running_assigned;
+  AssignedFlag paused_assigned;
 
   ~PyCapture();
 };

@@ -41,6 +41,20 @@ void def_fixed_attribute(CaptureClass& cls, const char* name, Getter get, const 
                    }));
 }
 
+// `running` and `paused`: the value last assigned while nothing else has written the flag
+// since (start, stop, pause, resume, the worker giving up), otherwise the flag as a bool.
+py::object running_object(PyCapture& c) {
+  const auto& a = c.running_assigned;
+  if (a.value && a.stamp == c.core->running_stamp()) return a.value;
+  return py::bool_(c.core->running());
+}
+
+py::object paused_object(PyCapture& c) {
+  const auto& a = c.paused_assigned;
+  if (a.value && a.stamp == c.core->paused_stamp()) return a.value;
+  return py::bool_(c.core->paused());
+}
+
 bool same_properties(const VideoProperties& a, const VideoProperties& b) {
   return a.frame_count == b.frame_count && a.fps == b.fps && a.width == b.width &&
          a.height == b.height && a.duration == b.duration;
@@ -124,9 +138,9 @@ void def_lifecycle(CaptureClass& cls) {
       },
       docs::kDel);
   cls.def(
-      "is_running", [](CaptureSelf self) { return self->core->running(); }, docs::kIsRunning);
+      "is_running", [](CaptureSelf self) { return running_object(*self); }, docs::kIsRunning);
   cls.def(
-      "is_paused", [](CaptureSelf self) { return self->core->paused(); }, docs::kIsPaused);
+      "is_paused", [](CaptureSelf self) { return paused_object(*self); }, docs::kIsPaused);
 }
 
 void def_playback_control(CaptureClass& cls) {
@@ -181,8 +195,8 @@ void def_frame_access(CaptureClass& cls) {
         info["fps"] = to_python(p.fps);
         info["frame_count"] = to_python(p.frame_count);
         info["duration"] = to_python(p.duration);
-        info["is_running"] = core.running();
-        info["is_paused"] = core.paused();
+        info["is_running"] = running_object(*self);
+        info["is_paused"] = paused_object(*self);
         info["current_frame"] = to_python(core.current_frame_number());
         return info;
       },
@@ -263,18 +277,20 @@ void def_attributes(CaptureClass& cls) {
       });
   def_attribute(cls, "cap", source_object, set_source_object);
   def_attribute(cls, "frame", frame_object, set_frame_object);
-  def_attribute(
-      cls, "running", [](PyCapture& c) -> py::object { return py::bool_(c.core->running()); },
-      [](PyCapture& c, py::object v) { c.core->set_running(py::bool_(v)); });
+  def_attribute(cls, "running", running_object, [](PyCapture& c, py::object v) {
+    c.core->set_running(py::bool_(v));
+    c.running_assigned = {v, c.core->running_stamp()};
+  });
   def_fixed_attribute(
       cls, "thread", [](PyCapture& c) { return c.thread; },
       "it is the worker that stop waits for, and only start launches one");
   def_fixed_attribute(
       cls, "lock", [](PyCapture& c) { return c.lock_object; },
       "the lock is created once and shared with the worker for the capture's whole life");
-  def_attribute(
-      cls, "paused", [](PyCapture& c) -> py::object { return py::bool_(c.core->paused()); },
-      [](PyCapture& c, py::object v) { c.core->set_paused(py::bool_(v)); });
+  def_attribute(cls, "paused", paused_object, [](PyCapture& c, py::object v) {
+    c.core->set_paused(py::bool_(v));
+    c.paused_assigned = {v, c.core->paused_stamp()};
+  });
   def_video_property(cls, "frame_count", &VideoProperties::frame_count);
   def_video_property(cls, "fps", &VideoProperties::fps);
   def_video_property(cls, "width", &VideoProperties::width);

@@ -343,6 +343,7 @@ void Capture::resume() {
 
 void Capture::set_paused(bool v) {
   paused_.store(v);
+  paused_writes_.fetch_add(1);
   wake_waiters();
 }
 

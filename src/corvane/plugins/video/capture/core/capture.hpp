@@ -154,6 +154,10 @@ class Capture {
   void set_running(bool v);
   bool paused() const { return paused_.load(); }
   void set_paused(bool v);
+  // Stamps that change whenever the running or paused flag is written, for a host that
+  // shows a flag as it was last assigned for as long as nothing else has written it.
+  std::uint64_t running_stamp() const { return run_state_.load(); }
+  std::uint64_t paused_stamp() const { return paused_writes_.load(); }
   VideoProperties properties() const;
   void set_properties(const VideoProperties& p);
   Number current_frame_number() const;
@@ -213,6 +217,7 @@ class Capture {
   std::atomic<std::uint64_t> run_state_{0};
   std::mutex run_mutex_;
   std::atomic<bool> paused_{false};
+  std::atomic<std::uint64_t> paused_writes_{0};
 
   Lock lock_;
   Event frame_ready_;
