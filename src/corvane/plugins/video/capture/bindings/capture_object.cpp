@@ -132,21 +132,26 @@ void run_finaliser_on_dealloc(py::handle cls) {
   type->tp_finalize = finalise;
 }
 
-bool is_constructed(py::handle self) {
-  if (!py::isinstance<PyCapture>(self)) return false;
+namespace {
+
+// The capture's state inside `self`, or null when `self` is no ParallVideoCapture or its
+// __init__ has not run.
+PyCapture* state_of(py::handle self) {
+  if (!py::isinstance<PyCapture>(self)) return nullptr;
   auto* instance = reinterpret_cast<py::detail::instance*>(self.ptr());
   auto holder = instance->get_value_and_holder(py::detail::get_type_info(typeid(PyCapture)), false);
-  return holder && holder.holder_constructed();
+  if (!holder || !holder.holder_constructed()) return nullptr;
+  return static_cast<PyCapture*>(holder.value_ptr());
 }
 
+}  // namespace
+
+bool is_constructed(py::handle self) { return state_of(self) != nullptr; }
+
 PyCapture& unwrap(py::handle self) {
+  if (PyCapture* state = state_of(self)) return *state;
   if (!py::isinstance<PyCapture>(self)) throw py::type_error("a ParallVideoCapture is required");
-  if (!is_constructed(self)) {
-    throw py::type_error("ParallVideoCapture.__init__() has not been called");
-  }
-  auto* instance = reinterpret_cast<py::detail::instance*>(self.ptr());
-  auto holder = instance->get_value_and_holder(py::detail::get_type_info(typeid(PyCapture)), false);
-  return *static_cast<PyCapture*>(holder.value_ptr());
+  throw py::type_error("ParallVideoCapture.__init__() has not been called");
 }
 
 }  // namespace corvane::video::bindings

@@ -190,13 +190,15 @@ void Capture::run_loop(const std::uint64_t run) {
       continue;
     }
     // A live source is read back to back: it sets the pace itself, and a wait would turn
-    // every backlog (buffered while opening, during a pause) into a lasting delay.
-    const bool paced = last_frame_time && !source_is_live();
-    if (paced && !frame_interval) {
-      sleep_while_running(run);
-      return;
-    }
-    if (paced && Clock::now() < *last_frame_time + *frame_interval) {
+    // every backlog (buffered while opening, during a pause) into a lasting delay. The
+    // source is asked only when a wait is due.
+    const bool wait_due = last_frame_time && (!frame_interval ||
+                                              Clock::now() < *last_frame_time + *frame_interval);
+    if (wait_due && !source_is_live()) {
+      if (!frame_interval) {
+        sleep_while_running(run);
+        return;
+      }
       // The stop flag is not looked at again before the read: a stop during this wait
       // lets the pass finish. Only process exit cuts it short, and a later start makes
       // the rest of the pass someone else's business.

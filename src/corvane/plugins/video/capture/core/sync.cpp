@@ -27,7 +27,13 @@ long futex(std::atomic<std::uint32_t>& word, int op, std::uint32_t value, const 
 
 }  // namespace
 
-void WaitWord::wake_all() { futex(word_, FUTEX_WAKE_BITSET, INT_MAX, nullptr); }
+void WaitWord::wake_all() {
+  // A sleeper enlisted under the owner's mutex before the waker took it, so its count is
+  // visible here; one that enlists later finds the word moved on.
+  if (sleepers_.load(std::memory_order_acquire) != 0) {
+    futex(word_, FUTEX_WAKE_BITSET, INT_MAX, nullptr);
+  }
+}
 
 WaitWord::Woke WaitWord::sleep(
     std::uint32_t seen, const std::optional<std::chrono::steady_clock::time_point>& deadline) {
@@ -41,8 +47,11 @@ WaitWord::Woke WaitWord::sleep(
     at.tv_nsec = static_cast<long>(
         std::chrono::duration_cast<std::chrono::nanoseconds>(since_epoch - secs).count());
   }
-  if (futex(word_, FUTEX_WAIT_BITSET, seen, deadline ? &at : nullptr) == 0) return Woke::kChanged;
-  switch (errno) {
+  const long result = futex(word_, FUTEX_WAIT_BITSET, seen, deadline ? &at : nullptr);
+  const int error = errno;
+  sleepers_.fetch_sub(1, std::memory_order_relaxed);
+  if (result == 0) return Woke::kChanged;
+  switch (error) {
     case ETIMEDOUT:
       return Woke::kTimedOut;
     case EINTR:
@@ -73,9 +82,9 @@ bool wait_under(std::mutex& mutex, WaitWord& word, Ready ready,
     {
       std::lock_guard<std::mutex> g(mutex);
       if (ready()) return true;
-      seen = word.value();
+      if (deadline && std::chrono::steady_clock::now() >= *deadline) return false;
+      seen = word.enlist();
     }
-    if (deadline && std::chrono::steady_clock::now() >= *deadline) return false;
     const WaitWord::Woke woke = word.sleep(seen, deadline);
     // A check that throws leaves the wait here, before anything was claimed.
     if (woke == WaitWord::Woke::kInterrupted && interruption != nullptr) interruption->check();

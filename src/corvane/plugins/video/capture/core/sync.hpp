@@ -54,17 +54,27 @@ namespace detail {
 class WaitWord {
  public:
   enum class Woke { kChanged, kTimedOut, kInterrupted };
-  // The current value; read under the owner's mutex.
-  std::uint32_t value() const { return word_.load(std::memory_order_acquire); }
+  // Counts the caller as a sleeper and returns the word's value; call under the owner's
+  // mutex, then sleep() on that value. A waker that changes the state under the same
+  // mutex afterwards therefore sees the sleeper; one that changed it before has moved
+  // the word, and the sleep returns at once.
+  std::uint32_t enlist() {
+    sleepers_.fetch_add(1, std::memory_order_relaxed);
+    return word_.load(std::memory_order_acquire);
+  }
   // Advances the word; call under the owner's mutex, after changing the state.
   void advance() { word_.fetch_add(1, std::memory_order_release); }
+  // Wakes every sleeper; no system call when nobody sleeps (every release and set of
+  // an uncontended lock or event).
   void wake_all();
-  // Sleeps while the word still holds `seen`, until `deadline` (none: no limit).
+  // Sleeps while the word still holds `seen`, until `deadline` (none: no limit); ends
+  // the enlistment.
   Woke sleep(std::uint32_t seen,
              const std::optional<std::chrono::steady_clock::time_point>& deadline);
 
  private:
   std::atomic<std::uint32_t> word_{0};
+  std::atomic<std::uint32_t> sleepers_{0};
 };
 
 // A steady-clock deadline that cannot overflow for huge timeouts.
