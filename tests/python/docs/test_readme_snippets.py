@@ -20,7 +20,7 @@ import clips
 REPO_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(
     os.path.abspath(__file__)))))
 README = os.path.join(REPO_DIR, "README.md")
-TIME_LIMIT = 60  # seconds per block; the longest (the ten-line tree) runs its tree for 5 s
+TIME_LIMIT = 60  # seconds per block; the longest (the first tree) runs its tree for 5 s
 
 STAND_INS = {
     "rtsp://camera/stream": "rtsp://127.0.0.1:9/stream",
