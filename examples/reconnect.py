@@ -93,7 +93,7 @@ def build_tree(board, reconnect):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser = argparse.ArgumentParser(description=" ".join(__doc__.split("\n\n")[0].split()))
     parser.add_argument("source", help="URL, device path or file")
     parser.add_argument("--seconds", type=float, help="stop after this long (default: Ctrl-C)")
     parser.add_argument("--tree", action="store_true", help="run the recipe as a tree node")

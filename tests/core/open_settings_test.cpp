@@ -36,7 +36,12 @@ TEST_P(OpenSettingsTest, ReadsValidValuesAndRefusesOthersByName) {
               expected);
   } catch (const VideoError& e) {
     EXPECT_STREQ(expected, "") << e.what();
-    EXPECT_NE(std::string(e.what()).find(name), std::string::npos) << e.what();
+    const std::string message = e.what();
+    EXPECT_NE(message.find(name), std::string::npos) << message;
+    // A refused timeout says which values it takes.
+    if (std::string(name).find("TIMEOUT") != std::string::npos) {
+      EXPECT_NE(message.find("from 1 to 86400000"), std::string::npos) << message;
+    }
   }
 }
 
@@ -47,6 +52,16 @@ INSTANTIATE_TEST_SUITE_P(
                       SettingCase{"CORVANE_VIDEO_OPEN_TIMEOUT_MSEC", "1500", "1500 5000 0"},
                       SettingCase{"CORVANE_VIDEO_SOURCE_KIND", "file", "10000 5000 2"},
                       SettingCase{"CORVANE_VIDEO_OPEN_TIMEOUT_MSEC", "0", ""},
+                      // Blanks on either side are ignored alike; blanks only mean unset.
+                      SettingCase{"CORVANE_VIDEO_READ_TIMEOUT_MSEC", " 100", "10000 100 0"},
+                      SettingCase{"CORVANE_VIDEO_READ_TIMEOUT_MSEC", "100 \t", "10000 100 0"},
+                      SettingCase{"CORVANE_VIDEO_OPEN_TIMEOUT_MSEC", "+100", "100 5000 0"},
+                      SettingCase{"CORVANE_VIDEO_OPEN_TIMEOUT_MSEC", "  ", "10000 5000 0"},
+                      SettingCase{"CORVANE_VIDEO_SOURCE_KIND", " live ", "10000 5000 1"},
+                      SettingCase{"CORVANE_VIDEO_OPEN_TIMEOUT_MSEC", "86400000", "86400000 5000 0"},
+                      SettingCase{"CORVANE_VIDEO_OPEN_TIMEOUT_MSEC", "86400001", ""},
+                      SettingCase{"CORVANE_VIDEO_OPEN_TIMEOUT_MSEC", "-100", ""},
+                      SettingCase{"CORVANE_VIDEO_READ_TIMEOUT_MSEC", "1 00", ""},
                       SettingCase{"CORVANE_VIDEO_READ_TIMEOUT_MSEC", "5s", ""},
                       SettingCase{"CORVANE_VIDEO_READ_TIMEOUT_MSEC", "99999999999999", ""},
                       SettingCase{"CORVANE_VIDEO_SOURCE_KIND", "camera", ""}));

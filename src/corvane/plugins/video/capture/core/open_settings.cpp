@@ -1,6 +1,8 @@
 // OpenSettings: parsing of the open settings' environment variables.
 #include "open_settings.hpp"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <string>
@@ -11,33 +13,52 @@ namespace corvane::video {
 
 namespace {
 
-const char* setting(const char* name) {
-  const char* value = std::getenv(name);
-  return value && *value ? value : nullptr;
+// A variable's value as set ("" when unset), and the same without the blanks around it.
+// Blanks on either side are ignored alike (`VAR=" 100"` and `VAR="100 "` both mean 100), so
+// a value of blanks only counts as empty: the default.
+struct Setting {
+  std::string raw;
+  std::string value;
+};
+
+Setting setting(const char* name) {
+  const char* found = std::getenv(name);
+  const std::string text = found ? found : "";
+  const auto blank = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
+  const auto first = std::find_if_not(text.begin(), text.end(), blank);
+  const auto last = std::find_if_not(text.rbegin(), text.rend(), blank).base();
+  return {text, first < last ? std::string(first, last) : std::string()};
 }
 
+// One day: longer than any open or read should take, and within an int for OpenCV.
+constexpr long kLongestTimeoutMs = 24L * 3600 * 1000;
+
 int milliseconds(const char* name, int fallback) {
-  const char* text = setting(name);
-  if (!text) return fallback;
+  const Setting given = setting(name);
+  const std::string& text = given.value;
+  if (text.empty()) return fallback;
   char* end = nullptr;
   errno = 0;
-  const long value = std::strtol(text, &end, 10);
+  // strtol also takes a leading '+' ("+100" is a positive whole number); blanks are gone.
+  const long value = std::strtol(text.c_str(), &end, 10);
   // Zero would not mean "no timeout" to every backend, so only positive values pass.
-  if (errno != 0 || end == text || *end != '\0' || value <= 0 || value > 24L * 3600 * 1000) {
-    throw VideoError(std::string(name) + " must be a positive whole number of milliseconds, not '" +
-                     text + "'");
+  if (errno != 0 || end == text.c_str() || *end != '\0' || value <= 0 ||
+      value > kLongestTimeoutMs) {
+    throw VideoError(std::string(name) + " must be a whole number of milliseconds from 1 to " +
+                     std::to_string(kLongestTimeoutMs) + " (one day), not '" + given.raw + "'");
   }
   return static_cast<int>(value);
 }
 
 SourceKind source_kind(const char* name) {
-  const char* text = setting(name);
-  if (!text) return SourceKind::kByRule;
-  const std::string value(text);
+  const Setting given = setting(name);
+  const std::string& value = given.value;
+  if (value.empty()) return SourceKind::kByRule;
   if (value == "auto") return SourceKind::kByRule;
   if (value == "live") return SourceKind::kLive;
   if (value == "file") return SourceKind::kFile;
-  throw VideoError(std::string(name) + " must be 'live', 'file' or 'auto', not '" + value + "'");
+  throw VideoError(std::string(name) + " must be 'live', 'file' or 'auto', not '" + given.raw +
+                   "'");
 }
 
 }  // namespace

@@ -6,8 +6,10 @@
 //   CORVANE_VIDEO_OPEN_TIMEOUT_MSEC  how long opening may take, in milliseconds;
 //   CORVANE_VIDEO_READ_TIMEOUT_MSEC  how long one read may wait for data, in milliseconds;
 //   CORVANE_VIDEO_SOURCE_KIND        "live", "file", or "auto" (the rule in live_rule.hpp).
-// Unset or empty means the default. Any other value is refused with a VideoError that
-// names the variable, so a mistyped setting fails the open loudly instead of being ignored.
+// Blanks around a value are ignored; unset or empty means the default. The timeouts take
+// 1 to 86400000 (one day). Any other value is refused with a VideoError that names the
+// variable and what it accepts, so a mistyped setting fails the open loudly instead of
+// being ignored.
 #pragma once
 
 namespace corvane::video {
