@@ -2,6 +2,7 @@
 #include "capture_object.hpp"
 
 #include "gil.hpp"
+#include "interruptible_wait.hpp"
 #include "python_errors.hpp"
 
 namespace py = pybind11;
@@ -100,16 +101,11 @@ void stop_capture(PyCapture& capture, py::handle self) {
     return;
   }
   PythonThreads threads(capture, self);
-  if (capture.thread_returned && on_the_current_thread(capture.thread)) {
-    // The finished worker finalising the capture it dropped: nobody else holds the
-    // capture, so its locks are free. The GIL stays held: a worker that gave it up now
-    // could be ended inside the request to take it back, should the interpreter begin
-    // to exit.
-    capture.core->stop(threads);
-    return;
-  }
+  // Whatever thread this is (the worker too, finished or not), the wait for the other
+  // lifecycle step is made without the GIL, which that step may need to finish. A stop
+  // that comes back on the thread whose step is in progress does not wait at all.
   GilRelease nogil;
-  capture.core->stop(threads);
+  capture.core->stop(threads, python_interruption());
 }
 
 void note_worker_returned(PyCapture& capture) {
