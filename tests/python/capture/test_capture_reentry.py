@@ -98,6 +98,30 @@ print(json.dumps(dict(started=started, answers=answers, running=running, release
     assert outcome["released"] == ([0] if started else [1]) and outcome["after_stop"] == [1]
 
 
+def test_ctrl_c_while_stop_waits_for_the_worker_still_releases_the_source(run_python):
+    outcome = run_json(run_python, """
+import signal
+gate = threading.Event()
+source = use_python_source(frames=None, hook=lambda s: gate.wait(5) and None if s.reads[1:] else None)
+cap = P("fake://x")
+cap.start()
+assert wait_until(lambda: len(source.instances[0].reads) == 2)     # the worker hangs in a read
+threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT)).start()
+try:
+    cap.stop()
+    outcome = "returned"
+except KeyboardInterrupt:
+    outcome = "interrupted"
+gate.set()                           # the read returns, and the release waiting for it is made
+released = wait_until(lambda: source.instances[0].released == 1)
+cap.thread.join(3)
+print(json.dumps(dict(outcome=outcome, cap=repr(cap.cap), released=released,
+                      running=cap.is_running(), alive=cap.thread.is_alive())))
+""", "", timeout=20)
+    assert outcome == dict(outcome="interrupted", cap="None", released=True, running=False,
+                           alive=False)
+
+
 SLOW_MJPEG_SERVER = """
 import socket
 import cv2
