@@ -137,14 +137,14 @@ def serve():
     jpeg = cv2.imencode(".jpg", make_frame(0))[1].tobytes()
     conn.sendall(b"HTTP/1.0 200 OK\\r\\nContent-Type: multipart/x-mixed-replace;boundary=frame"
                  b"\\r\\n\\r\\n")
-    for _ in range(30):
-        conn.sendall(b"--frame\\r\\nContent-Type: image/jpeg\\r\\nContent-Length: %d\\r\\n\\r\\n"
-                     % len(jpeg) + jpeg + b"\\r\\n")
-    conn.settimeout(10)
     try:
+        for _ in range(30):
+            conn.sendall(b"--frame\\r\\nContent-Type: image/jpeg\\r\\nContent-Length: %d\\r\\n\\r\\n"
+                         % len(jpeg) + jpeg + b"\\r\\n")
+        conn.settimeout(10)
         while conn.recv(65536):
             pass
-    except OSError:
+    except OSError:                  # closed by the client while sending: closed all the same
         pass
     closed.set()
 threading.Thread(target=serve, daemon=True).start()

@@ -67,19 +67,32 @@ class Capture::Turn {
       : capture_(capture), reentered_(capture.lifecycle_turn_.held_by_this_thread()) {
     if (reentered_) return;
     capture_.lifecycle_turn_.acquire(interruption);
-    capture_.stopped_in_turn_.store(false);
+    begin();
+  }
+  // Takes the turn only if nobody else has it; see taken().
+  Turn(Capture& capture, std::try_to_lock_t)
+      : capture_(capture), reentered_(capture.lifecycle_turn_.held_by_this_thread()) {
+    if (reentered_) return;
+    if (capture_.lifecycle_turn_.try_acquire()) begin();
   }
   ~Turn() {
-    if (!reentered_) capture_.lifecycle_turn_.release();
+    if (owned_) capture_.lifecycle_turn_.release();
   }
   Turn(const Turn&) = delete;
   Turn& operator=(const Turn&) = delete;
 
   bool reentered() const { return reentered_; }
+  bool taken() const { return reentered_ || owned_; }
 
  private:
+  void begin() {
+    owned_ = true;
+    capture_.stopped_in_turn_.store(false);
+  }
+
   Capture& capture_;
   const bool reentered_;
+  bool owned_ = false;
 };
 
 bool Capture::start(WorkerThreads& threads, Interruption* interruption) {
@@ -167,6 +180,17 @@ bool Capture::abandon_start(const std::shared_ptr<SourceHandle>& opened) {
 
 void Capture::stop(WorkerThreads& threads, Interruption* interruption) {
   Turn turn(*this, interruption);
+  stop_in_turn(turn, threads);
+}
+
+bool Capture::stop_without_waiting_for_a_turn(WorkerThreads& threads) {
+  Turn turn(*this, std::try_to_lock);
+  if (!turn.taken()) return false;
+  stop_in_turn(turn, threads);
+  return true;
+}
+
+void Capture::stop_in_turn(Turn& turn, WorkerThreads& threads) {
   end_run();
   if (turn.reentered()) {
     // Called back from inside a start or stop of this thread, which is waiting for

@@ -120,6 +120,9 @@ class Capture {
   // source this thread is inside a call on is released as that call returns); the step
   // in progress finishes the rest.
   void stop(WorkerThreads& threads, Interruption* interruption = nullptr);
+  // stop, if that needs no wait for another thread's start or stop; false, with nothing
+  // done, when it would. For a host that must not give up a lock of its own to wait.
+  bool stop_without_waiting_for_a_turn(WorkerThreads& threads);
   // The worker's body for the run that start handed to WorkerThreads::launch. Returns
   // when that run ends, or at once when a later start has replaced it.
   void run_loop(std::uint64_t run);
@@ -234,6 +237,7 @@ class Capture {
   // capture still has it, and returns false.
   bool abandon_start(const std::shared_ptr<SourceHandle>& opened);
   class Turn;
+  void stop_in_turn(Turn& turn, WorkerThreads& threads);
   // The source, or a MissingSource failure naming the call that needed it.
   std::shared_ptr<SourceHandle> require_source(const char* method) const;
   static std::shared_ptr<SourceHandle> require_source(std::shared_ptr<SourceHandle> src,
