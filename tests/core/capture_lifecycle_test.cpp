@@ -121,5 +121,55 @@ TEST(CaptureStop, BeforeStartAndTwiceDoesNothingHarmful) {
   EXPECT_EQ(rig.opener->releases(), 1);
 }
 
+TEST(CaptureStop, CalledBackFromInsideStartEndsThatStartWithNothingLeftOpen) {
+  Script s;
+  Capture* capture = nullptr;
+  StdThreads* threads = nullptr;
+  int stops = 0;
+  s.on_get = [&] {
+    if (stops++ == 0) capture->stop(*threads);  // on start's own thread: must not wait for it
+  };
+  Rig rig({s});
+  capture = rig.capture.get();
+  threads = rig.threads.get();
+  EXPECT_FALSE(rig.capture->start(*rig.threads));
+  EXPECT_FALSE(rig.capture->running());
+  EXPECT_EQ(rig.opener->releases(), 1);
+  EXPECT_EQ(rig.capture->source(), nullptr);
+  EXPECT_EQ(rig.threads->launches(), 0);
+  EXPECT_TRUE(rig.capture->start(*rig.threads));  // the next start is an ordinary one
+}
+
+TEST(CaptureStop, CalledFromInsideTheWorkersReadReleasesAsTheReadReturns) {
+  Script s;
+  Capture* capture = nullptr;
+  StdThreads* threads = nullptr;
+  std::atomic<int> reads{0};
+  s.on_read = [&] {
+    if (reads++ == 2) capture->stop(*threads);
+  };
+  Rig rig({s});
+  capture = rig.capture.get();
+  threads = rig.threads.get();
+  ASSERT_TRUE(rig.capture->start(*rig.threads));
+  EXPECT_TRUE(eventually([&] { return rig.threads->all_ended(); }));
+  EXPECT_FALSE(rig.capture->running());
+  EXPECT_EQ(rig.opener->releases(), 1);
+}
+
+TEST(CaptureStop, ReopenThatOutlastsStopReleasesWhatItOpened) {
+  Script first;
+  first.frames = 1;
+  Script slow;
+  slow.open_time = 1500ms;
+  Rig rig({first, slow});
+  ASSERT_TRUE(rig.capture->start(*rig.threads));
+  ASSERT_TRUE(eventually([&] { return rig.opener->opens() == 2; }));  // re-opening
+  rig.capture->stop(*rig.threads);
+  EXPECT_TRUE(eventually([&] { return rig.threads->all_ended(); }));
+  EXPECT_EQ(rig.capture->source(), nullptr);
+  EXPECT_EQ(rig.opener->releases(), 3);  // the first by the re-open and by stop, the second
+}
+
 }  // namespace
 }  // namespace corvane::video::testing

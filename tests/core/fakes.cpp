@@ -24,6 +24,7 @@ bool FakeSource::read(Frame& out) {
 }
 
 Number FakeSource::get(int property) {
+  if (script_.on_get) script_.on_get();
   switch (property) {
     case cv::CAP_PROP_FPS:
       return script_.fps;
@@ -48,6 +49,7 @@ std::shared_ptr<SourceHandle> FakeOpener::open(const std::string&) {
   if (throw_on_open) throw VideoError("cannot create");
   const auto i = static_cast<size_t>(opens_++);
   const Script& script = scripts_[std::min(i, scripts_.size() - 1)];
+  std::this_thread::sleep_for(script.open_time);
   return std::make_shared<SourceHandle>(std::make_unique<FakeSource>(script, releases_));
 }
 

@@ -30,6 +30,8 @@ struct Script {
   int throw_at_read = -1;  // the read (counted from 0) that throws VideoError("boom")
   std::chrono::microseconds read_time{0};
   std::function<void()> on_read;  // runs inside each read, before it returns
+  std::function<void()> on_get;   // runs inside each get, before it returns
+  std::chrono::milliseconds open_time{0};  // how long opening this source takes
   bool live = false;               // what is_live() reports
 };
 

@@ -105,6 +105,31 @@ def test_event_behaves_like_an_event(pvc):
     assert not event.is_set()
 
 
+@pytest.mark.parametrize("event_set", [False, True])
+def test_nan_timeouts_behave_as_threadings(pvc, fake, event_set):
+    """threading.Event.wait(nan) does not wait: it returns the flag, and get_frame's wait
+    does the same. threading.Lock.acquire refuses a NaN timeout before anything else."""
+    nan = float("nan")
+    fake(frames=1)
+    cap = pvc(PATH)
+    assert cap.start() and cap.get_frame(True, 2.0) is not None    # the frame is there
+    cap.stop()
+    if event_set:
+        cap.frame_ready.set()
+    t0 = time.monotonic()
+    assert cap.frame_ready.wait(nan) is event_set
+    assert cap.get_frame(True, nan) is not None
+    assert time.monotonic() - t0 < 0.05
+    assert not cap.frame_ready.is_set()         # consumed when it was set, as a wait's success
+    for kwargs in (dict(timeout=nan), dict(blocking=False, timeout=nan)):
+        with pytest.raises(Exception) as ours:
+            cap.lock.acquire(**kwargs)
+        with pytest.raises(Exception) as theirs:
+            threading.Lock().acquire(**kwargs)
+        assert (type(ours.value), str(ours.value)) == (type(theirs.value), str(theirs.value))
+    assert not cap.lock.locked()
+
+
 @pytest.mark.parametrize("name", sorted(DOCS))
 def test_documentation_texts(pvc, name):
     assert getattr(pvc, name).__doc__ == DOCS[name]

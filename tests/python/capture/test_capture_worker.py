@@ -231,10 +231,10 @@ def test_stop_that_gives_up_waiting_leaves_the_worker_without_a_source(fake, mak
     worker.join(2.0)
     assert not worker.is_alive() and cap.is_running() is False
     lines = log.lines[1:]
-    assert [lv for lv, _ in lines] == ["error", "info", "error"]
+    # The pass finishes and goes for a re-open, which a stopped run does not make.
+    assert [lv for lv, _ in lines] == ["error", "info"]
     assert lines[0][1].startswith("视频捕获过程中发生错误: ")
     assert lines[1][1] == RELOAD_AFTER_ERROR
-    assert lines[2][1].startswith("重新加载视频时发生错误: ")
     assert len(source.instances) == 1 and cap.current_frame_number == 1
 
 

@@ -75,6 +75,26 @@ time.sleep(0.1)
 use_python_source(frames=3, release_hook=lambda s: time.sleep(30))
 c = P('fake://x'); c.start(); time.sleep(0.2)
 """,
+    # A native read of a stream that stopped sending outlasts the exit hook's wait and
+    # returns while the process ends.
+    "native_read_outlasts_the_wait": """
+import socket, cv2
+from clips import make_frame
+os.environ["CORVANE_VIDEO_READ_TIMEOUT_MSEC"] = "1400"
+listener = socket.socket(); listener.bind(("127.0.0.1", 0)); listener.listen(1)
+def serve():                         # five frames, then silence on an open connection
+    conn, _ = listener.accept()
+    jpeg = cv2.imencode(".jpg", make_frame(0))[1].tobytes()
+    conn.sendall(b"HTTP/1.0 200 OK\\r\\nContent-Type: multipart/x-mixed-replace;boundary=f\\r\\n\\r\\n")
+    for _ in range(5):
+        conn.sendall(b"--f\\r\\nContent-Type: image/jpeg\\r\\nContent-Length: %d\\r\\n\\r\\n"
+                     % len(jpeg) + jpeg + b"\\r\\n")
+    time.sleep(30)
+threading.Thread(target=serve, daemon=True).start()
+c = P("http://127.0.0.1:%d/cam.mjpg" % listener.getsockname()[1]); c.start()
+assert wait_until(lambda: c.current_frame_number >= 5)
+time.sleep(0.3)
+""",
     "hung_read_dropped": """
 use_python_source(frames=None, hook=lambda s: time.sleep(30) if len(s.reads) > 2 else None)
 P('fake://x').start(); gc.collect(); time.sleep(0.2)

@@ -183,8 +183,8 @@ def test_read_that_succeeds_without_an_image(fake, make_capture, wait_until):
 @pytest.mark.parametrize("interrupt", [KeyboardInterrupt, SystemExit])
 def test_interrupt_in_read_ends_only_the_worker(fake, make_capture, log, wait_until, monkeypatch,
                                                 interrupt):
-    """An interrupt passes through the worker's guards: the worker ends, running keeps its
-    value, and the capture stays usable."""
+    """An interrupt passes through the worker's guards: the worker ends, and with it the
+    run, so is_running() says False and the next start starts a worker again."""
     reported = []
     monkeypatch.setattr(threading, "excepthook", lambda args: reported.append(args.exc_type))
 
@@ -197,13 +197,13 @@ def test_interrupt_in_read_ends_only_the_worker(fake, make_capture, log, wait_un
     cap.start()
     worker = cap.thread
     assert wait_until(lambda: not worker.is_alive())
-    assert cap.is_running() is True and log.lines[1:] == []
+    assert cap.is_running() is False and log.lines[1:] == []
     assert reported == [interrupt]          # the runtime's hook; it is silent on SystemExit
-    assert cap.start() is True and cap.thread is worker          # "already running"
     cap.stop()
-    assert not cap.is_running() and source.instances[0].released == 1
+    assert source.instances[0].released == 1
     source.hook = None
-    assert cap.start() is True and wait_until(lambda: cap.current_frame_number > 3)
+    assert cap.start() is True and cap.thread is not worker
+    assert wait_until(lambda: cap.current_frame_number > 3) and cap.is_running() is True
 
 
 def test_read_blocking_longer_than_stop_waits(fake, make_capture, log, wait_until):
@@ -288,8 +288,8 @@ def test_deferred_release_that_raises_is_dropped(fake, make_capture, wait_until,
 
 def test_logger_failing_inside_the_error_handling(capture_module, fake, make_capture, log,
                                                   wait_until, monkeypatch):
-    """A failure in the worker's own error handling ends the worker unhandled; running
-    keeps its value until stop, and the capture starts again afterwards."""
+    """A failure in the worker's own error handling ends the worker unhandled, and with it
+    the run; the capture starts again afterwards."""
     reported = []
     monkeypatch.setattr(threading, "excepthook", lambda args: reported.append(args.exc_value))
     source = fake(frames=None, hook=lambda s: boom("read broke")() if len(s.reads) == 3 else None)
@@ -308,7 +308,7 @@ def test_logger_failing_inside_the_error_handling(capture_module, fake, make_cap
     cap.start()
     worker = cap.thread
     assert wait_until(lambda: not worker.is_alive())
-    assert cap.is_running() is True
+    assert cap.is_running() is False
     assert [str(e) for e in reported] == ["logger broke"]
     monkeypatch.setattr(capture_module, "logger", log)
     cap.stop()

@@ -2,6 +2,7 @@
 #include "capture_object.hpp"
 
 #include "gil.hpp"
+#include "interruptible_wait.hpp"
 #include "python_errors.hpp"
 
 namespace py = pybind11;
@@ -101,15 +102,20 @@ void stop_capture(PyCapture& capture, py::handle self) {
   }
   PythonThreads threads(capture, self);
   if (capture.thread_returned && on_the_current_thread(capture.thread)) {
-    // The finished worker finalising the capture it dropped: nobody else holds the
-    // capture, so its locks are free. The GIL stays held: a worker that gave it up now
-    // could be ended inside the request to take it back, should the interpreter begin
-    // to exit.
-    capture.core->stop(threads);
-    return;
+    // Most likely the finished worker finalising the capture it dropped, quite possibly
+    // at exit: a worker that gave up the GIL now could be ended inside the request to take
+    // it back, should the interpreter begin to exit. So the GIL stays held, if the stop
+    // needs no wait for another thread's start or stop (it joins no thread that has
+    // returned, and it never waits on a source). The belief may be wrong (a subclass's
+    // `_capture_loop` that stops after the loop, a new thread with a finished worker's
+    // ident): then another step may be in progress, and it is waited for below.
+    if (capture.core->stop_without_waiting_for_a_turn(threads)) return;
   }
+  // The wait for the other lifecycle step is made without the GIL, which that step may
+  // need to finish. A stop that comes back on the thread whose step is in progress does
+  // not wait at all.
   GilRelease nogil;
-  capture.core->stop(threads);
+  capture.core->stop(threads, python_interruption());
 }
 
 void note_worker_returned(PyCapture& capture) {

@@ -3,10 +3,13 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <condition_variable>
 #include <mutex>
 #include <vector>
 
+#include "core/native_calls.hpp"
+#include "core/open_settings.hpp"
 #include "gil.hpp"
 
 namespace py = pybind11;
@@ -61,11 +64,31 @@ ActiveWorker::ActiveWorker(std::shared_ptr<Capture> capture) : capture_(std::mov
 
 ActiveWorker::~ActiveWorker() { registry().remove(capture_.get()); }
 
+namespace {
+
+// Run by the C runtime's exit, after the interpreter has finalised and before OpenCV's
+// global state goes (it was loaded before this module, so its destructors run after
+// this). A native call still in progress (a read of a stream that stopped sending, an
+// open) returns within its timeouts, which bound the wait.
+void close_native_calls_at_exit() {
+  OpenSettings settings;
+  try {
+    settings = OpenSettings::from_environment();
+  } catch (const std::exception&) {
+    // The defaults, then.
+  }
+  const int longest_ms = std::max(settings.open_timeout_ms, settings.read_timeout_ms);
+  close_native_calls(std::chrono::milliseconds(longest_ms) + std::chrono::seconds(1));
+}
+
+}  // namespace
+
 void install_exit_hook() {
   py::module_::import("atexit").attr("register")(py::cpp_function([] {
     GilRelease nogil;
     registry().shut_down_all();
   }));
+  std::atexit(close_native_calls_at_exit);
 }
 
 }  // namespace corvane::video::bindings

@@ -6,6 +6,8 @@
 // is back in the interpreter with the GIL. Native decoding has then finished before the
 // process tears down OpenCV's global state. A worker stuck in a call of a Python source
 // that does not return in time is left behind; it parks if it ever needs the GIL again.
+// One stuck in a call into OpenCV (a read of a stream that stopped sending) is waited for
+// once more by the C runtime's exit, before OpenCV's destructors run (native_calls.hpp).
 #pragma once
 
 #include <pybind11/pybind11.h>

@@ -16,9 +16,11 @@ std::optional<std::pair<Number, py::object>> copy_current_frame(
   cv::Mat copy;
   {
     GilRelease nogil;
-    if (wait_seconds) {
-      core.wait_for_new_frame(std::chrono::duration<double>(*wait_seconds), python_interruption());
-    }
+    // The event is consumed only once the lock is taken: an interrupt of either wait
+    // leaves both as they were.
+    const bool consume =
+        wait_seconds &&
+        core.await_new_frame(std::chrono::duration<double>(*wait_seconds), python_interruption());
     core.with_frame([&](const Frame* frame, const Number& number) {
       // A source may report success with None for an image: that is no frame.
       if (frame == nullptr || frame->foreign.get() == Py_None) return;
@@ -29,7 +31,7 @@ std::optional<std::pair<Number, py::object>> copy_current_frame(
         native = *frame;
         result.emplace(number, py::object());
       }
-    }, python_interruption());
+    }, python_interruption(), consume);
     if (native) copy = native->image.clone();
     native.reset();
   }

@@ -44,6 +44,7 @@ class ModuleLogger final : public Logger {
 
  private:
   void log(const char* level, const std::string& text);
+  void write(const char* level, const std::string& text);  // GIL held
 
   PyObject* module_;  // lives as long as the module: never dropped
 };

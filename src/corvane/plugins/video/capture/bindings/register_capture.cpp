@@ -105,7 +105,7 @@ void def_lifecycle(CaptureClass& cls) {
       [](CaptureSelf self) {
         PythonThreads threads(*self, self.object);
         GilRelease nogil;
-        return self->core->start(threads);
+        return self->core->start(threads, python_interruption());
       },
       docs::kStart);
   cls.def(
@@ -119,10 +119,15 @@ void def_lifecycle(CaptureClass& cls) {
         py::object thread = py::module_::import("threading").attr("current_thread")();
         const py::object run = self->worker_runs.attr("pop")(thread, py::none());
         if (run.is_none()) return;
-        {
+        try {
           ActiveWorker active(core);
           GilRelease nogil;
           core->run_loop(run.cast<std::uint64_t>());
+        } catch (...) {
+          // An interrupt or exit request from a Python source or the logger ends the
+          // worker too; it goes on to the thread.
+          note_worker_returned(*self);
+          throw;
         }
         note_worker_returned(*self);
       },
@@ -169,9 +174,10 @@ void def_frame_access(CaptureClass& cls) {
         if (seconds == -1.0 && PyErr_Occurred()) throw py::error_already_set();
         const int wait = PyObject_IsTrue(wait_for_frame.ptr());
         if (wait < 0) throw py::error_already_set();
-        if (wait) check_timeout(seconds);
-        auto current =
-            copy_current_frame(*self->core, wait ? std::optional<double>(seconds) : std::nullopt);
+        // Waits as frame_ready.wait(timeout) would, NaN included.
+        if (wait) check_timeout(event_wait_seconds(seconds));
+        auto current = copy_current_frame(
+            *self->core, wait ? std::optional<double>(event_wait_seconds(seconds)) : std::nullopt);
         if (!current) return py::none();
         return current->second;
       },

@@ -5,6 +5,7 @@
 #include <opencv2/videoio.hpp>
 
 #include "core/errors.hpp"
+#include "core/native_calls.hpp"
 #include "core/opencv_source.hpp"
 #include "gil.hpp"
 #include "python_objects.hpp"
@@ -27,6 +28,7 @@ auto with_capture(const NativeSource& self, F&& f) {
   SourceHandle::Session session(*self.handle);
   auto* native = dynamic_cast<OpenCvSource*>(&session.source());
   if (native == nullptr) throw VideoError("not a native source");
+  NativeCall counted;  // a call into OpenCV, which exit lets finish (native_calls.hpp)
   return f(native->native());
 }
 

@@ -25,17 +25,23 @@ struct FrameReadyEvent {
 };
 
 bool acquire(const CaptureLock& self, bool blocking, double timeout) {
+  // The checks and their order are threading.Lock's.
+  if (std::isnan(timeout)) refuse_nan_timeout();
   if (!blocking) {
     if (timeout != -1) throw py::value_error("can't specify a timeout for a non-blocking call");
     return self.lock().try_acquire();
   }
   if (timeout != -1) {
-    if (timeout < 0 || std::isnan(timeout)) {
-      throw py::value_error("timeout value must be a non-negative number");
-    }
+    if (timeout < 0) throw py::value_error("timeout value must be a non-negative number");
     check_timeout(timeout);
   }
   if (self.lock().try_acquire()) return true;
+  // The thread holding the lock (a callback that the capture runs while it holds it, such
+  // as a source's set inside seek, or a caller of its own) would wait for itself for
+  // ever; a timed wait ends with its timeout, as threading.Lock's does.
+  if (timeout == -1 && self.lock().held_by_this_thread()) {
+    throw std::runtime_error("cannot acquire the lock: this thread holds it");
+  }
   GilRelease nogil;
   if (timeout == -1) {
     self.lock().acquire(python_interruption());
@@ -71,7 +77,7 @@ void register_sync(py::module_& m) {
               GilRelease nogil;
               return self.event().wait(python_interruption());
             }
-            const double seconds = timeout.cast<double>();
+            const double seconds = event_wait_seconds(timeout.cast<double>());
             check_timeout(seconds);
             GilRelease nogil;
             return self.event().wait_for(std::chrono::duration<double>(seconds),

@@ -22,6 +22,9 @@ std::string info_line(const VideoProperties& p, Logger& log) {
          log.fixed2(p.duration) + "秒";
 }
 
+// Thrown inside start when a stop called back from one of its calls; caught there.
+struct Abandoned {};
+
 }  // namespace
 
 Capture::Capture(std::string video_path, bool auto_reload, std::shared_ptr<SourceOpener> opener,
@@ -55,12 +58,56 @@ void Capture::set_auto_reload(Truth truth) {
 // ---------------------------------------------------------------------------
 // Lifecycle
 
-bool Capture::start(WorkerThreads& threads) {
-  std::lock_guard<std::mutex> lifecycle(lifecycle_mutex_);
+// The turn of one start or stop. A thread whose turn it is already (a start or stop called
+// back from a host callback inside the step) does not wait for itself: the turn is then
+// `reentered` and the call does only what it can without waiting.
+class Capture::Turn {
+ public:
+  Turn(Capture& capture, Interruption* interruption)
+      : capture_(capture), reentered_(capture.lifecycle_turn_.held_by_this_thread()) {
+    if (reentered_) return;
+    capture_.lifecycle_turn_.acquire(interruption);
+    begin();
+  }
+  // Takes the turn only if nobody else has it; see taken().
+  Turn(Capture& capture, std::try_to_lock_t)
+      : capture_(capture), reentered_(capture.lifecycle_turn_.held_by_this_thread()) {
+    if (reentered_) return;
+    if (capture_.lifecycle_turn_.try_acquire()) begin();
+  }
+  ~Turn() {
+    if (owned_) capture_.lifecycle_turn_.release();
+  }
+  Turn(const Turn&) = delete;
+  Turn& operator=(const Turn&) = delete;
+
+  bool reentered() const { return reentered_; }
+  bool taken() const { return reentered_ || owned_; }
+
+ private:
+  void begin() {
+    owned_ = true;
+    capture_.stopped_in_turn_.store(false);
+  }
+
+  Capture& capture_;
+  const bool reentered_;
+  bool owned_ = false;
+};
+
+bool Capture::start(WorkerThreads& threads, Interruption* interruption) {
+  Turn turn(*this, interruption);
+  // Called back from inside a start or stop of this thread: that step is not finished,
+  // and this one cannot wait for it.
+  if (turn.reentered()) return false;
   if (running()) {
     logger_->warning("视频捕获已经在运行中");
     return true;
   }
+  // Every call below may run host code that stops the capture on this thread: after
+  // each, a stop that came meanwhile ends the start with nothing left open.
+  std::shared_ptr<SourceHandle> opened;
+  const auto stopped = [this] { return stopped_in_turn_.load(); };
   try {
     // The new run begins before its source exists: a worker of an earlier run that is
     // still finishing a call now finds itself superseded and installs nothing.
@@ -70,31 +117,49 @@ bool Capture::start(WorkerThreads& threads) {
       run = (run_state_.load() >> 1) + 1;
       run_state_.store(run << 1);
     }
-    set_source(opener_->open(video_path()));
-    if (!require_source("isOpened")->is_opened()) {
+    opened = opener_->open(video_path());
+    set_source(opened);
+    if (stopped()) return abandon_start(opened);
+    const bool is_opened = require_source("isOpened")->is_opened();
+    if (stopped()) return abandon_start(opened);
+    if (!is_opened) {
       logger_->error("无法打开视频: " + video_path());
       return false;
     }
     // Each property is stored as soon as it is known, the rate as the source reports it.
+    const auto get = [&](int property) {
+      Number value = require_source("get")->get(property);
+      if (stopped()) throw Abandoned();
+      return value;
+    };
     VideoProperties p = properties();
-    p.frame_count = require_source("get")->get(cv::CAP_PROP_FRAME_COUNT).truncate();
+    p.frame_count = get(cv::CAP_PROP_FRAME_COUNT).truncate();
     set_properties(p);
-    p.fps = require_source("get")->get(cv::CAP_PROP_FPS);
+    p.fps = get(cv::CAP_PROP_FPS);
     set_properties(p);
-    p.width = require_source("get")->get(cv::CAP_PROP_FRAME_WIDTH).truncate();
+    p.width = get(cv::CAP_PROP_FRAME_WIDTH).truncate();
     set_properties(p);
-    p.height = require_source("get")->get(cv::CAP_PROP_FRAME_HEIGHT).truncate();
+    p.height = get(cv::CAP_PROP_FRAME_HEIGHT).truncate();
     set_properties(p);
     p.duration = p.fps.is_positive()
                      ? Number::real(p.frame_count.to_double() / p.fps.to_double())
                      : Number::integer(0);
     set_properties(p);
     logger_->info(info_line(p, *logger_));
+    if (stopped()) return abandon_start(opened);
 
     run_state_.fetch_or(kRunningBit);
     threads.launch(run);
     worker_launched_ = true;
+    if (stopped()) {
+      // Stopped while the worker was being launched: the stop ended the run and released
+      // the source; what it left out is the wait for the worker.
+      threads.join(std::chrono::duration<double>(kJoinTimeoutSeconds));
+      return abandon_start(opened);
+    }
     return true;
+  } catch (const Abandoned&) {
+    return abandon_start(opened);
   } catch (const std::exception& e) {
     // A worker that could not be launched must not leave the capture looking alive:
     // a later start would only warn, and a later stop would wait for nothing.
@@ -108,10 +173,54 @@ bool Capture::start(WorkerThreads& threads) {
   }
 }
 
-void Capture::stop(WorkerThreads& threads) {
-  std::lock_guard<std::mutex> lifecycle(lifecycle_mutex_);
-  set_running(false);
-  if (worker_launched_) threads.join(std::chrono::duration<double>(kJoinTimeoutSeconds));
+bool Capture::abandon_start(const std::shared_ptr<SourceHandle>& opened) {
+  if (opened && source() == opened) release_source();
+  return false;
+}
+
+void Capture::stop(WorkerThreads& threads, Interruption* interruption) {
+  Turn turn(*this, interruption);
+  stop_in_turn(turn, threads);
+}
+
+bool Capture::stop_without_waiting_for_a_turn(WorkerThreads& threads) {
+  Turn turn(*this, std::try_to_lock);
+  if (!turn.taken()) return false;
+  stop_in_turn(turn, threads);
+  return true;
+}
+
+void Capture::stop_in_turn(Turn& turn, WorkerThreads& threads) {
+  end_run();
+  if (turn.reentered()) {
+    // Called back from inside a start or stop of this thread, which is waiting for
+    // nothing but this call: waiting here would wait for itself.
+    stopped_in_turn_.store(true);
+    release_source();
+    return;
+  }
+  if (worker_launched_) {
+    try {
+      threads.join(std::chrono::duration<double>(kJoinTimeoutSeconds));
+    } catch (const Interrupt&) {
+      // Interrupted while waiting for the worker: the run has ended, and the source
+      // goes all the same.
+      release_source();
+      throw;
+    }
+  }
+  release_source();
+}
+
+void Capture::end_run() {
+  {
+    std::lock_guard<std::mutex> g(run_mutex_);
+    run_state_.fetch_and(~kRunningBit);
+  }
+  wake_waiters();
+}
+
+void Capture::release_source() {
   if (auto src = source()) {
     src->release();
     if (source() == src) set_source(nullptr);
@@ -165,6 +274,17 @@ void Capture::sleep_while_running(std::uint64_t run) {
 // Worker loop
 
 void Capture::run_loop(const std::uint64_t run) {
+  // However the worker ends (an interrupt or exit request raised by a host source or
+  // logger included), its run is no longer running: nothing reads any more.
+  struct EndOfRun {
+    Capture& capture;
+    std::uint64_t run;
+    ~EndOfRun() { capture.give_up(run); }
+  } end_of_run{*this, run};
+  run_passes(run);
+}
+
+void Capture::run_passes(const std::uint64_t run) {
 #ifdef __linux__
   // Wake from the pacing wait on time: the default slack (50 us) would add to every
   // frame's spacing and, at high rates, cost a noticeable share of the throughput.
@@ -289,10 +409,11 @@ Capture::Pass Capture::reopen(std::uint64_t run) {
   // Every step that touches the capture's source checks the run first, atomically with
   // a new start: a source taken here belongs to this run, and nothing is installed in a
   // later one.
+  // A run that was stopped opens nothing more: stop releases the source.
   std::shared_ptr<SourceHandle> old;
-  if (!if_current(run, [&] { old = source(); })) return Pass::kEnd;
+  if (!if_running(run, [&] { old = source(); })) return Pass::kEnd;
   require_source(old, "release")->release();
-  if (superseded(run)) return Pass::kEnd;
+  if (!still_running(run)) return Pass::kEnd;
   std::shared_ptr<SourceHandle> fresh = opener_->open(video_path());
   // What the steps below replace is dropped only once every lock is given back: a host's
   // source or number may need the host to go.
@@ -305,18 +426,24 @@ Capture::Pass Capture::reopen(std::uint64_t run) {
     throw MissingSource("isOpened");
   }
   const bool opened = fresh->is_opened();
+  bool installed;
   {
     // The new source and the restart of the count go in together under the lock, so a
     // seek either finishes on the old source before them or works on the new one.
     LockGuard guard(lock_);
-    const bool current = if_current(run, [&] {
+    installed = if_running(run, [&] {
       replaced = replace_source(fresh);
       if (opened) {
         std::lock_guard<std::mutex> g(state_mutex_);
         std::swap(current_frame_number_, count);
       }
     });
-    if (!current) return Pass::kEnd;
+  }
+  if (!installed) {
+    // Stopped (or started anew) while opening, which may outlast stop's wait: the source
+    // opened here belongs to no run, and nobody else would release it.
+    fresh->release();
+    return Pass::kEnd;
   }
   if (!opened) {
     logger_->error("视频重新加载失败: " + video_path());
@@ -374,6 +501,7 @@ bool Capture::seek(const Number& frame_number, Interruption* interruption) {
       if (auto current = source(); current && current->busy_on_this_thread()) {
         throw VideoError("seek called from inside a call on the source");
       }
+      if (lock_.held_by_this_thread()) throw VideoError("seek called while holding the lock");
       guard.emplace(lock_, interruption);
       // Under the lock the source cannot be swapped by a re-open; use the current one.
       src = require_source("set");

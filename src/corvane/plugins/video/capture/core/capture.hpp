@@ -7,8 +7,11 @@
 // that calls run_loop(), and stop asks it to wait for that thread.
 //
 // Locks, in the only order in which they are ever nested:
-//   lifecycle_mutex_  serialises start and stop, so concurrent calls cannot launch two
-//                     workers for one capture;
+//   lifecycle_turn_   start and stop take turns, so concurrent calls cannot launch two
+//                     workers for one capture. It is a Lock that knows its holder: a
+//                     start or stop called back on the thread whose turn it is (from a
+//                     callback of the host that runs inside the step) never waits for it;
+//                     see start and stop;
 //   lock_             the public lock: publication of a frame and its number, readers'
 //                     copies, and seek's reposition-read-publish;
 //   SourceHandle's operation mutex (one per source): every call on a source;
@@ -105,10 +108,21 @@ class Capture {
 
   // Lifecycle. start opens the source on the calling thread and launches a worker;
   // it returns false (after logging) when the source does not open or anything fails.
-  bool start(WorkerThreads& threads);
+  // A start called back from inside a start or stop on the same thread returns false at
+  // once, doing nothing. A stop called back from inside a start (while it opens, asks or
+  // logs) makes that start release what it opened and return false. Waiting for another
+  // thread's start or stop can be cut short by `interruption`, with nothing done.
+  bool start(WorkerThreads& threads, Interruption* interruption = nullptr);
   // Ends the run: waits at most 1 s for the worker, then releases the source (at once,
-  // or right after a read still in progress returns).
-  void stop(WorkerThreads& threads);
+  // or right after a read still in progress returns); an interruption of the wait for
+  // the worker still releases it. A stop called back from inside a start or stop on the
+  // same thread ends the run and releases the source without waiting for anything (a
+  // source this thread is inside a call on is released as that call returns); the step
+  // in progress finishes the rest.
+  void stop(WorkerThreads& threads, Interruption* interruption = nullptr);
+  // stop, if that needs no wait for another thread's start or stop; false, with nothing
+  // done, when it would. For a host that must not give up a lock of its own to wait.
+  bool stop_without_waiting_for_a_turn(WorkerThreads& threads);
   // The worker's body for the run that start handed to WorkerThreads::launch. Returns
   // when that run ends, or at once when a later start has replaced it.
   void run_loop(std::uint64_t run);
@@ -122,14 +136,27 @@ class Capture {
   // interruption that throws while seek waits for lock_ leaves it with nothing done.
   bool seek(const Number& frame_number, Interruption* interruption = nullptr);
 
-  // Frame access. wait_for_new_frame waits at most `timeout` for frame_ready and clears
-  // it when it was set. with_frame calls f(frame or nullptr, number) under lock_. An
-  // interruption that throws leaves either wait with the event and the lock untouched.
+  // Frame access. await_new_frame waits at most `timeout` for frame_ready and tells
+  // whether it was set (or a set came); it leaves the event as it is. with_frame calls
+  // f(frame or nullptr, number) under lock_, and with `consume_ready` clears frame_ready
+  // there first: a caller whose wait succeeded consumes the event only once it has the
+  // lock, so an interruption that throws from either wait leaves the event and the lock
+  // exactly as they were. The frame is then the newest, at least as new as the one whose
+  // publication ended the wait (publications set the event under lock_).
+  // A thread that holds lock_ already (a host callback inside seek, or a caller of its
+  // own) does not wait for it: await_new_frame returns at once (no frame can come while
+  // it holds the lock) and with_frame reads under that thread's own hold.
+  bool await_new_frame(std::chrono::duration<double> timeout,
+                       Interruption* interruption = nullptr);
+  // await_new_frame, then clears the event when it was set: for a caller that takes no
+  // lock afterwards (one that does passes consume_ready to with_frame instead).
   void wait_for_new_frame(std::chrono::duration<double> timeout,
                           Interruption* interruption = nullptr);
   template <typename F>
-  auto with_frame(F&& f, Interruption* interruption = nullptr) {
-    LockGuard guard(lock_, interruption);
+  auto with_frame(F&& f, Interruption* interruption = nullptr, bool consume_ready = false) {
+    std::optional<LockGuard> guard;
+    if (!lock_.held_by_this_thread()) guard.emplace(lock_, interruption);
+    if (consume_ready) frame_ready_.clear();
     std::optional<Frame> frame;
     Number number;
     {
@@ -178,6 +205,7 @@ class Capture {
 
   // One step of the worker, see run_loop.
   enum class Pass { kContinue, kEnd };
+  void run_passes(std::uint64_t run);
   Pass read_and_publish(std::uint64_t run, std::optional<Clock::time_point>& last_frame_time);
   Pass reopen(std::uint64_t run);
   bool still_running(std::uint64_t run) const;
@@ -192,6 +220,24 @@ class Capture {
     commit();
     return true;
   }
+  // The same, and only while `run` is running: atomically with respect to stop too.
+  template <typename F>
+  bool if_running(std::uint64_t run, F&& commit) {
+    std::lock_guard<std::mutex> g(run_mutex_);
+    if (!still_running(run)) return false;
+    commit();
+    return true;
+  }
+  // Clears the running flag under run_mutex_, so that a worker's if_running step comes
+  // either wholly before it or not at all.
+  void end_run();
+  // Releases the current source and drops it from the capture.
+  void release_source();
+  // Start's way out when a stop called back from inside it: releases `opened` if the
+  // capture still has it, and returns false.
+  bool abandon_start(const std::shared_ptr<SourceHandle>& opened);
+  class Turn;
+  void stop_in_turn(Turn& turn, WorkerThreads& threads);
   // The source, or a MissingSource failure naming the call that needed it.
   std::shared_ptr<SourceHandle> require_source(const char* method) const;
   static std::shared_ptr<SourceHandle> require_source(std::shared_ptr<SourceHandle> src,
@@ -210,8 +256,10 @@ class Capture {
   const std::shared_ptr<SourceOpener> opener_;
   const std::shared_ptr<Logger> logger_;
 
-  std::mutex lifecycle_mutex_;
-  bool worker_launched_ = false;  // guarded by lifecycle_mutex_
+  Lock lifecycle_turn_;
+  bool worker_launched_ = false;  // guarded by lifecycle_turn_
+  // Set by a stop called back on the thread whose turn it is, for that turn's start.
+  std::atomic<bool> stopped_in_turn_{false};
 
   // run generation << 1 | running bit. A new generation is stored under run_mutex_.
   std::atomic<std::uint64_t> run_state_{0};

@@ -6,9 +6,17 @@
 
 namespace corvane::video {
 
+bool Capture::await_new_frame(std::chrono::duration<double> timeout,
+                              Interruption* interruption) {
+  // While this thread holds the lock the worker cannot publish: only what has come
+  // already counts.
+  if (lock_.held_by_this_thread()) timeout = timeout.zero();
+  return frame_ready_.wait_for(timeout, interruption);
+}
+
 void Capture::wait_for_new_frame(std::chrono::duration<double> timeout,
                                  Interruption* interruption) {
-  if (frame_ready_.wait_for(timeout, interruption)) frame_ready_.clear();
+  if (await_new_frame(timeout, interruption)) frame_ready_.clear();
 }
 
 std::vector<PublicationTiming> Capture::recent_publications() const {

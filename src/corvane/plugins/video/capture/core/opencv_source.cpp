@@ -8,14 +8,18 @@
 
 #include "errors.hpp"
 #include "live_rule.hpp"
+#include "native_calls.hpp"
 #include "open_settings.hpp"
 
 namespace corvane::video {
 
 namespace {
 
+// Every call into OpenCV goes through here: counted for process exit (native_calls.hpp),
+// with OpenCV's exceptions turned into VideoError.
 template <typename F>
 auto guarded(F&& f) -> decltype(f()) {
+  NativeCall counted;
   try {
     return f();
   } catch (const cv::Exception& e) {

@@ -47,11 +47,30 @@ bool SourceHandle::set(int property, const Number& value) {
 }
 
 void SourceHandle::release() {
+  // A release asked for from inside a call on this source (the source calling back into
+  // its capture) must not wait for the call it is part of: a read or another call leaves
+  // it to the moment that call returns, and a release in progress needs no second one.
+  if (busy_on_this_thread()) {
+    if (!releasing_) release_pending_.store(true);
+    return;
+  }
   // Record the request first: a thread that unlocks after this point sees it.
   release_pending_.store(true);
   std::unique_lock<std::mutex> lock(op_mutex_, std::try_to_lock);
   if (!lock.owns_lock()) return;  // the thread inside a call releases when it leaves
-  if (release_pending_.exchange(false)) source_->release();
+  if (!release_pending_.exchange(false)) return;
+  // Marked as a call of this thread, so that what the source's release calls back finds
+  // the source busy instead of waiting for it.
+  owner_.store(std::this_thread::get_id());
+  releasing_ = true;
+  struct Done {
+    SourceHandle& handle;
+    ~Done() {
+      handle.releasing_ = false;
+      handle.owner_.store(std::thread::id());
+    }
+  } done{*this};
+  source_->release();
 }
 
 void SourceHandle::finish_pending_release() noexcept {
@@ -59,12 +78,16 @@ void SourceHandle::finish_pending_release() noexcept {
     std::unique_lock<std::mutex> lock(op_mutex_, std::try_to_lock);
     if (!lock.owns_lock()) return;  // whoever holds it now will see the request
     if (!release_pending_.exchange(false)) return;
+    owner_.store(std::this_thread::get_id());
+    releasing_ = true;
     try {
       source_->release();
     } catch (const std::exception&) {
       // No caller is waiting for this release; the source is gone either way.
     } catch (const Interrupt&) {
     }
+    releasing_ = false;
+    owner_.store(std::thread::id());
     return;
   }
 }

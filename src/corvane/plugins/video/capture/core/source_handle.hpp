@@ -57,7 +57,9 @@ class SourceHandle {
   Number get(int property);
   bool set(int property, const Number& value);
   // Releases now when the source is idle, otherwise as soon as the call in progress
-  // returns. Errors of an immediate release reach the caller.
+  // returns: also when that call is the caller's own (a source that calls back into its
+  // capture), and a release asked for from inside a release is already being done.
+  // Errors of an immediate release reach the caller.
   void release();
 
   // Whether the worker reads this source back to back; see VideoSource::is_live.
@@ -74,6 +76,7 @@ class SourceHandle {
   std::mutex op_mutex_;
   std::atomic<std::thread::id> owner_{};  // the thread inside a call, if any
   std::atomic<bool> release_pending_{false};
+  bool releasing_ = false;  // written by the thread inside a release, under op_mutex_
   std::unique_ptr<VideoSource> source_;  // calls guarded by op_mutex_
 };
 

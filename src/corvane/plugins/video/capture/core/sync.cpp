@@ -97,10 +97,15 @@ bool wait_under(std::mutex& mutex, WaitWord& word, Ready ready,
 
 void Lock::acquire(Interruption* interruption) { acquire_until(std::nullopt, interruption); }
 
+void Lock::take() {
+  locked_ = true;
+  holder_.store(std::this_thread::get_id());
+}
+
 bool Lock::try_acquire() {
   std::lock_guard<std::mutex> g(mutex_);
   if (locked_) return false;
-  locked_ = true;
+  take();
   return true;
 }
 
@@ -114,7 +119,7 @@ bool Lock::acquire_until(const std::optional<std::chrono::steady_clock::time_poi
       mutex_, released_,
       [this] {
         if (locked_) return false;
-        locked_ = true;
+        take();
         return true;
       },
       deadline, interruption);
@@ -125,6 +130,7 @@ bool Lock::release() {
     std::lock_guard<std::mutex> g(mutex_);
     if (!locked_) return false;
     locked_ = false;
+    holder_.store(std::thread::id());
     released_.advance();
   }
   released_.wake_all();

@@ -36,6 +36,7 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <thread>
 
 namespace corvane::video {
 
@@ -96,14 +97,22 @@ class Lock {
   // False when the lock was not held (the caller reports that as an error).
   bool release();
   bool locked() const;
+  // Whether the calling thread took the lock and it is still held. A thread that holds
+  // the lock cannot wait for it (nobody else is going to release it for that thread), so
+  // callers ask this first and act without waiting.
+  bool held_by_this_thread() const { return holder_.load() == std::this_thread::get_id(); }
 
  private:
   bool acquire_until(const std::optional<std::chrono::steady_clock::time_point>& deadline,
                      Interruption* interruption);
+  void take();  // under mutex_
 
   mutable std::mutex mutex_;
   detail::WaitWord released_;
   bool locked_ = false;  // guarded by mutex_
+  // The thread that took the lock while it is held, written under mutex_; any thread may
+  // release it, which clears this.
+  std::atomic<std::thread::id> holder_{};
 };
 
 // Scoped acquisition of a Lock.
