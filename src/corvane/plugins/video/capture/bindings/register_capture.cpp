@@ -14,7 +14,6 @@
 #include "python_objects.hpp"
 #include "python_source.hpp"
 #include "register.hpp"
-#include "timeouts.hpp"
 
 namespace py = pybind11;
 
@@ -165,13 +164,7 @@ void def_frame_access(CaptureClass& cls) {
   cls.def(
       "get_frame",
       [](CaptureSelf self, py::object wait_for_frame, py::object timeout) -> py::object {
-        const double seconds = PyFloat_AsDouble(timeout.ptr());
-        if (seconds == -1.0 && PyErr_Occurred()) throw py::error_already_set();
-        const int wait = PyObject_IsTrue(wait_for_frame.ptr());
-        if (wait < 0) throw py::error_already_set();
-        if (wait) check_timeout(seconds);
-        auto current =
-            copy_current_frame(*self->core, wait ? std::optional<double>(seconds) : std::nullopt);
+        auto current = copy_current_frame(*self->core, requested_wait(wait_for_frame, timeout));
         if (!current) return py::none();
         return current->second;
       },

@@ -40,9 +40,11 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "frame.hpp"
+#include "frame_info.hpp"
 #include "logger.hpp"
 #include "number.hpp"
 #include "source_handle.hpp"
@@ -123,7 +125,8 @@ class Capture {
   bool seek(const Number& frame_number, Interruption* interruption = nullptr);
 
   // Frame access. wait_for_new_frame waits at most `timeout` for frame_ready and clears
-  // it when it was set. with_frame calls f(frame or nullptr, number) under lock_. An
+  // it when it was set. with_frame calls f(frame or nullptr, number) under lock_, or
+  // f(frame or nullptr, number, info of that frame) when f takes three arguments. An
   // interruption that throws leaves either wait with the event and the lock untouched.
   void wait_for_new_frame(std::chrono::duration<double> timeout,
                           Interruption* interruption = nullptr);
@@ -132,12 +135,18 @@ class Capture {
     LockGuard guard(lock_, interruption);
     std::optional<Frame> frame;
     Number number;
+    FrameInfo info;
     {
       std::lock_guard<std::mutex> g(state_mutex_);
       frame = frame_;
       number = current_frame_number_;
+      info = frame_info_;
     }
-    return f(frame ? &*frame : nullptr, number);
+    if constexpr (std::is_invocable_v<F, const Frame*, const Number&, const FrameInfo&>) {
+      return f(frame ? &*frame : nullptr, number, info);
+    } else {
+      return f(frame ? &*frame : nullptr, number);
+    }
   }
 
   // State, readable and writable from any thread.
@@ -163,6 +172,8 @@ class Capture {
   Number current_frame_number() const;
   void set_current_frame_number(Number n);
   std::optional<Frame> frame() const;
+  // A frame stored from outside counts as published now, with the current number, at no
+  // known position.
   void set_frame(std::optional<Frame> frame);
   std::shared_ptr<SourceHandle> source() const;
   void set_source(std::shared_ptr<SourceHandle> source);
@@ -225,6 +236,7 @@ class Capture {
   mutable std::mutex state_mutex_;
   std::string video_path_;             // guarded by state_mutex_
   std::optional<Frame> frame_;         // guarded by state_mutex_
+  FrameInfo frame_info_;               // guarded by state_mutex_; describes frame_
   Number current_frame_number_;        // guarded by state_mutex_
   std::uint64_t seek_generation_ = 0;  // guarded by state_mutex_; bumped by each published seek
   VideoProperties properties_;         // guarded by state_mutex_
