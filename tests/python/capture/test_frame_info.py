@@ -9,6 +9,15 @@ import pytest
 from clips import frame_index, make_frame
 
 
+def started_and_paused(cap, wait_until):
+    """`cap` started, paused after two frames, and settled."""
+    cap.start()
+    assert wait_until(lambda: cap.current_frame_number >= 2)
+    cap.pause()
+    time.sleep(0.1)
+    return cap
+
+
 def test_waits_and_copies_as_get_frame_does(capture_module, fake, make_capture, wait_until):
     cap = capture_module.ParallVideoCapture("fake://source")
     t0 = time.monotonic()
@@ -62,11 +71,7 @@ def test_info_belongs_to_its_frame(request, capture_module, make_capture, clip, 
 
 
 def test_age_grows_while_paused(make_capture, clip25, wait_until):
-    cap = make_capture(clip25)
-    cap.start()
-    assert wait_until(lambda: cap.current_frame_number >= 2)
-    cap.pause()
-    time.sleep(0.1)
+    cap = started_and_paused(make_capture(clip25), wait_until)
     first, frame = cap.get_frame_with_info()
     age = time.monotonic() - first.monotonic
     time.sleep(0.3)
@@ -77,11 +82,7 @@ def test_age_grows_while_paused(make_capture, clip25, wait_until):
 
 
 def test_a_seek_carries_its_time_and_position(make_capture, clip25, wait_until):
-    cap = make_capture(clip25)
-    cap.start()
-    assert wait_until(lambda: cap.current_frame_number >= 2)
-    cap.pause()
-    time.sleep(0.1)
+    cap = started_and_paused(make_capture(clip25), wait_until)
     cap.frame_ready.clear()
     before = time.monotonic()
     assert cap.seek(10)
@@ -99,11 +100,7 @@ def test_a_seek_carries_its_time_and_position(make_capture, clip25, wait_until):
 def test_python_source_has_no_position_and_numbers_keep_their_kind(fake, make_capture,
                                                                     wait_until):
     fake(frames=None, fps=50.0, count=100.0)
-    cap = make_capture()
-    cap.start()
-    assert wait_until(lambda: cap.current_frame_number >= 2)
-    cap.pause()
-    time.sleep(0.1)
+    cap = started_and_paused(make_capture(), wait_until)
     info, frame = cap.get_frame_with_info()
     assert info.pos_msec is None and info.number == frame_index(frame) + 1
     assert cap.seek(Fraction(5))
