@@ -6,7 +6,7 @@ from fractions import Fraction
 
 import pytest
 
-from clips import frame_index, make_frame
+from clips import frame_index
 
 
 def started_and_paused(cap, wait_until):
@@ -109,9 +109,3 @@ def test_python_source_has_no_position_and_numbers_keep_their_kind(fake, make_ca
     # A count assigned later is where the next frame counts on from, not this frame's.
     cap.current_frame_number = 40
     assert cap.get_frame_with_info()[0] == info
-    # A frame assigned from outside counts as published then, with the current count.
-    before = time.monotonic()
-    cap.frame = make_frame(7)
-    info, frame = cap.get_frame_with_info()
-    assert frame_index(frame) == 7 and info.number == 40 and info.pos_msec is None
-    assert before <= info.monotonic <= time.monotonic()
