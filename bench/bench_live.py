@@ -8,7 +8,10 @@ fed. Each reader plays 8 s, pauses 3 s and plays on; the age is the median of sa
 at random moments in the last second before the pause and around 2 s after it. Readers:
 the capture, the capture forced to file pacing (CORVANE_VIDEO_SOURCE_KIND=file: how every
 source was played before live sources were told from files), and a plain cv2.VideoCapture
-reader thread (which stops reading while paused).
+reader thread (which stops reading while paused). For the capture, each sample also takes
+the age its FrameInfo reports (time.monotonic() - info.monotonic, the time since the worker
+published the frame): it must agree with the measured age up to the server's and the
+decoder's share, which comes before the publication (`pipeline_s`, never negative).
 
 Reader throughput: bench_readers.py, run in a child process.
 """
@@ -75,14 +78,23 @@ def _capture(url):
     return capture
 
 
-def _ages(server, reader, until):
+def _ages(server, reader, until, pairs):
+    """Median age of the frames sampled until `until`; (measured age, FrameInfo age) of
+    each sample of a reader that gives frame info go to `pairs`."""
     ages = []
     while time.monotonic() < until:
         time.sleep(random.uniform(0.01, 0.06))
-        frame = reader.get_frame()
+        info = None
+        if hasattr(reader, "get_frame_with_info"):
+            info, frame = reader.get_frame_with_info()
+        else:
+            frame = reader.get_frame()
+        info_age = None if info is None else time.monotonic() - info.monotonic
         age = None if frame is None else server.age(frame)
         if age is not None:
             ages.append(age)
+            if info_age is not None:
+                pairs.append((age, info_age))
     return statistics.median(ages)
 
 
@@ -94,15 +106,27 @@ def _age_run(make_reader, kind):
         reader = make_reader(server.url)
         started = time.monotonic()
         time.sleep(PLAY - 1.0)
-        playing = _ages(server, reader, started + PLAY)
+        playing_pairs, after_pairs = [], []
+        playing = _ages(server, reader, started + PLAY, playing_pairs)
         reader.pause()
         time.sleep(PAUSE)
         reader.resume()
         resumed = time.monotonic()
         time.sleep(AFTER - 0.25)
-        after = _ages(server, reader, resumed + AFTER + 0.25)
+        after = _ages(server, reader, resumed + AFTER + 0.25, after_pairs)
         reader.stop()
-        return {"playing_s": playing, "after_pause_s": after}
+        result = {"playing_s": playing, "after_pause_s": after}
+        pairs = playing_pairs + after_pairs
+        if playing_pairs and after_pairs:
+            result.update({
+                "info_playing_s": statistics.median(i for _, i in playing_pairs),
+                "info_after_pause_s": statistics.median(i for _, i in after_pairs),
+                "pipeline_s": statistics.median(a - i for a, i in pairs),
+                "pipeline_max_s": max(a - i for a, i in pairs),
+                "info_never_older": all(i <= a for a, i in pairs),
+                "samples": len(pairs),
+            })
+        return result
     finally:
         server.stop()
         if previous is None:
@@ -126,3 +150,8 @@ def run_readers():
                              capture_output=True, text=True, check=True).stdout
         results.update(json.loads(out.strip().splitlines()[-1]))
     return results
+
+
+if __name__ == "__main__":
+    # The frame-age comparison alone, for the capture.
+    print(json.dumps(_age_run(_capture, "auto"), indent=1))

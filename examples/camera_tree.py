@@ -10,8 +10,9 @@ ticks until the time is up. The capture decodes on its own thread
 and re-opens the source once when it ends or fails (auto_reload), which for a live source
 means reconnecting; the script stops when that fails too (examples/reconnect.py keeps
 trying). A camera or stream is read as fast as it delivers, so the frame stays current. Once
-a second the script prints the frame number the capture has reached and
-the brightness and motion of the latest frame; Ctrl-C stops it.
+a second the script prints the frame number the capture has reached, how long ago the
+current frame was published and where it lies in the stream (its FrameInfo), and the
+brightness and motion of the latest frame; Ctrl-C stops it.
 
 RTSP goes over TCP: unless OPENCV_FFMPEG_CAPTURE_OPTIONS is already set, the script sets it to
 "rtsp_transport;tcp" before anything is opened. --udp asks for UDP instead, for cameras that
@@ -111,10 +112,13 @@ def main(argv=None):
             return False
         next_report[0] = now + 1.0
         info = video.get_video_info()
-        if "stats.brightness" in board:
-            print("frame %-6s brightness %6.1f  motion %5.2f" % (
-                info["current_frame"], board["stats.brightness"], board["stats.motion"]),
-                flush=True)
+        frame_info, _ = video.get_frame_with_info()
+        if "stats.brightness" in board and frame_info is not None:
+            age_ms = (time.monotonic() - frame_info.monotonic) * 1000.0
+            position = "-" if frame_info.pos_msec is None else "%.0f ms" % frame_info.pos_msec
+            print("frame %-6s age %5.0f ms  position %-10s brightness %6.1f  motion %5.2f" % (
+                info["current_frame"], age_ms, position, board["stats.brightness"],
+                board["stats.motion"]), flush=True)
         return not info["is_running"]
 
     try:

@@ -86,7 +86,9 @@ INSTANTIATE_TEST_SUITE_P(Waits, CaptureInterruptibleWait,
 
 TEST(CaptureFrames, ConcurrentReadersAndSeeksAlwaysSeeConsistentPairs) {
   // The worker loops a 40-frame source; seeks set number == position, the worker's own
-  // count gives position + 1 from a fresh source and carries on from a seek.
+  // count gives position + 1 from a fresh source and carries on from a seek. The info
+  // read with the frame is always that frame's: its position, and the number it was
+  // published with (never the 0 of a re-open).
   Script s;
   s.frames = 40;
   s.frame_count = Number::real(40);
@@ -100,13 +102,16 @@ TEST(CaptureFrames, ConcurrentReadersAndSeeksAlwaysSeeConsistentPairs) {
   for (int r = 0; r < 3; ++r) {
     threads.emplace_back([&] {
       while (!stop) {
-        rig.capture->with_frame([&](const Frame* f, const Number& n) {
+        rig.capture->with_frame([&](const Frame* f, const Number& n, const FrameInfo& info) {
           if (f == nullptr) return;
           const auto number = n.as_integer();
           const int index = index_of(*f);
           // Right after a re-open the number is 0 while the previous run's last frame
           // is still shown.
           if (number != index && number != index + 1 && number != 0) ++bad;
+          const auto published = info.number.as_integer();
+          if (published != index && published != index + 1) ++bad;
+          if (info.position_msec != index * FakeSource::kFrameMsec) ++bad;
         });
       }
     });
@@ -134,11 +139,16 @@ TEST(CaptureSeek, PublishesTheTargetAndTheWorkerContinuesFromIt) {
   ASSERT_TRUE(rig.capture->start(*rig.threads));
   rig.capture->pause();
   std::this_thread::sleep_for(30ms);
+  const auto before = std::chrono::steady_clock::now();
   ASSERT_TRUE(rig.capture->seek(Number::integer(120)));
+  const auto after = std::chrono::steady_clock::now();
   EXPECT_TRUE(rig.logger->has("info", "已跳转到帧 120"));
-  rig.capture->with_frame([](const Frame* f, const Number& n) {
+  rig.capture->with_frame([&](const Frame* f, const Number& n, const FrameInfo& info) {
     EXPECT_EQ(index_of(*f), 120);
     EXPECT_EQ(n, Number::integer(120));
+    EXPECT_EQ(info.number, Number::integer(120));
+    EXPECT_EQ(info.position_msec, 120 * FakeSource::kFrameMsec);
+    EXPECT_TRUE(before <= info.published && info.published <= after);
   });
   rig.capture->frame_ready().clear();
   rig.capture->resume();
@@ -162,6 +172,38 @@ TEST(CaptureSeek, RefusesOutOfRangeAndWhenNotRunning) {
   EXPECT_TRUE(rig.logger->has("error", "帧号 -1 超出范围 [0, 299]"));
   EXPECT_TRUE(rig.capture->seek(Number::real(10.5)));
   EXPECT_TRUE(rig.logger->has("info", "已跳转到帧 10.5"));
+}
+
+TEST(CaptureFrameInfo, KeepsThePublishedNumberAndTimeWhileTheCountMovesOn) {
+  Rig rig({Script{}});
+  const auto started = std::chrono::steady_clock::now();
+  ASSERT_TRUE(rig.capture->start(*rig.threads));
+  ASSERT_TRUE(eventually([&] { return rig.capture->current_frame_number().as_integer() >= 3; }));
+  rig.capture->pause();
+  std::this_thread::sleep_for(30ms);
+  FrameInfo published;
+  rig.capture->with_frame([&](const Frame* f, const Number& n, const FrameInfo& info) {
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(info.number, n);
+    EXPECT_EQ(info.position_msec, index_of(*f) * FakeSource::kFrameMsec);
+    EXPECT_TRUE(started <= info.published && info.published <= std::chrono::steady_clock::now());
+    published = info;
+  });
+  // A count set from outside is where the next frame counts on from, not this frame's.
+  rig.capture->set_current_frame_number(Number::integer(99));
+  rig.capture->with_frame([&](const Frame*, const Number& n, const FrameInfo& info) {
+    EXPECT_EQ(n, Number::integer(99));
+    EXPECT_EQ(info.number, published.number);
+    EXPECT_EQ(info.published, published.published);
+  });
+  // A frame stored from outside is stamped when stored, with the count, at no position.
+  const auto stored = std::chrono::steady_clock::now();
+  rig.capture->set_frame(Frame{cv::Mat(1, 1, CV_32S, cv::Scalar(7)), nullptr});
+  rig.capture->with_frame([&](const Frame*, const Number&, const FrameInfo& info) {
+    EXPECT_EQ(info.number, Number::integer(99));
+    EXPECT_FALSE(info.position_msec.has_value());
+    EXPECT_GE(info.published, stored);
+  });
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -44,6 +45,9 @@ class FakeSource final : public VideoSource {
   bool set(int property, const Number& value) override;
   void release() override { ++*releases_; }
   bool is_live() const override { return script_.live; }
+  // The frame last read, at kFrameMsec per frame.
+  std::optional<double> position_msec() override { return (position_ - 1) * kFrameMsec; }
+  static constexpr double kFrameMsec = 10.0;
 
  private:
   Script script_;

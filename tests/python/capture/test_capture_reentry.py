@@ -197,6 +197,7 @@ METHODS = {
     "seek": "cap.seek(1)",
     "get_frame": "cap.get_frame(True, 0.2)",
     "get_frame_with_number": "cap.get_frame_with_number()",
+    "get_frame_with_info": "cap.get_frame_with_info(True, 0.2)",
     "get_video_info": "cap.get_video_info()",
     "frame_ready.wait": "cap.frame_ready.wait(0.2)",
     "lock.acquire": "cap.lock.acquire() and cap.lock.release()",

@@ -37,7 +37,8 @@ def clip(tmp_path_factory):
 def test_camera_tree_plays_a_source_named_on_the_command_line(clip):
     child = run_example("camera_tree.py", clip, "--seconds", "1.5", "--rate", "25")
     assert child.returncode == 0, child.stdout + child.stderr
-    assert re.search(r"^frame \d+ +brightness +[\d.]+ +motion +[\d.]+$", child.stdout, re.M)
+    assert re.search(r"^frame \d+ +age +\d+ ms +position \d+ ms +brightness +[\d.]+ +motion +[\d.]+$",
+                     child.stdout, re.M), child.stdout
     reached = re.search(r"160x120, 25.00 fps reported, reached frame (\d+)", child.stdout)
     assert reached and int(reached.group(1)) >= 20, child.stdout
 

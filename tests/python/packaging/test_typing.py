@@ -35,6 +35,7 @@ def test_stubtest_finds_the_stubs_consistent_with_the_modules(tmp_path):
 # Code a user might write: the lines marked "# E: <code>" are the mistakes mypy must report,
 # and nothing else may be reported.
 USER_CODE = """\
+import time
 from corvane.plugins.video import capture, nodes
 from corvane.plugins.video.capture import ParallVideoCapture
 
@@ -44,6 +45,10 @@ if video.start():
     if frame is not None:
         height, width = frame.shape[:2]
     number, image = video.get_frame_with_number()
+    frame_info, _ = video.get_frame_with_info(True, timeout=0.5)
+    if frame_info is not None:
+        age: float = time.monotonic() - frame_info.monotonic
+        position: float = frame_info.pos_msec or 0.0
     info = video.get_video_info()
     rate: float = info["fps"] * 2
     with video.lock:
@@ -60,6 +65,8 @@ video.seek("3")  # E: arg-type
 info["nope"]  # E: typeddict-item
 video.get_frame(True, "slow")  # E: arg-type
 video.get_frame().shape  # E: union-attr
+video.get_frame_with_info()[0].pos_msec  # E: union-attr
+capture.FrameInfo(1, 2.0, None).pos_msec + 1  # E: operator
 """
 
 

@@ -1,7 +1,7 @@
 """Type information for corvane.plugins.video.capture, the threaded video reader."""
 import threading as threading
 import time as time
-from typing import Any, Protocol, TypedDict
+from typing import Any, NamedTuple, Protocol, TypedDict
 
 import cv2 as cv2  # type: ignore[import]  # Debian's OpenCV ships no type information
 import numpy as np
@@ -14,6 +14,16 @@ __version__: str
 _Image = npt.NDArray[np.uint8]
 # A frame number: an int as the worker counts, or whatever number seek() was given.
 _FrameNumber = int | float
+
+class FrameInfo(NamedTuple):
+    """What the capture recorded when it published a frame."""
+
+    # current_frame_number as the publication left it.
+    number: _FrameNumber
+    # When the frame was published, in seconds on the clock of time.monotonic().
+    monotonic: float
+    # The source's CAP_PROP_POS_MSEC right after the read; None when it reports nothing usable.
+    pos_msec: float | None
 
 class _VideoSource(Protocol):
     """What the capture needs of a source: the five methods of cv2.VideoCapture it calls."""
@@ -97,6 +107,9 @@ class ParallVideoCapture:
     def seek(self, frame_number: _FrameNumber) -> bool: ...
     def get_frame(self, wait_for_frame: bool = False, timeout: float = 0.1) -> _Image | None: ...
     def get_frame_with_number(self) -> tuple[_FrameNumber, _Image] | tuple[None, None]: ...
+    def get_frame_with_info(
+        self, wait_for_frame: bool = False, timeout: float = 0.1
+    ) -> tuple[FrameInfo, _Image] | tuple[None, None]: ...
     def get_video_info(self) -> _VideoInfo: ...
     def is_running(self) -> bool: ...
     def is_paused(self) -> bool: ...

@@ -33,6 +33,19 @@ inline constexpr const char* kGetFrameWithNumber =
     "        Returns:\n"
     "            tuple: (帧号, 帧数据)，如果没有可用帧则返回(None, None)\n"
     "        ";
+inline constexpr const char* kGetFrameWithInfo =
+    "获取当前帧及其帧信息\n"
+    "        \n"
+    "        Args:\n"
+    "            wait_for_frame: 是否等待新帧\n"
+    "            timeout: 等待超时时间（秒）\n"
+    "            \n"
+    "        Returns:\n"
+    "            tuple: (FrameInfo, 帧数据)，如果没有可用帧则返回(None, None)\n"
+    "        ";
+inline constexpr const char* kFrameInfo =
+    "帧信息：number 为发布时的帧号，monotonic 为发布时刻（time.monotonic() 的时钟，秒），"
+    "pos_msec 为读取该帧后视频源报告的位置（毫秒），无法获得时为None";
 inline constexpr const char* kGetVideoInfo =
     "获取视频信息\n"
     "        \n"

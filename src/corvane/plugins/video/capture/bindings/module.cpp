@@ -46,6 +46,7 @@ void init_capture(py::module_& m) {
   remember_main_thread();
   register_error_translation();
   register_capture(m, services);
+  register_frame_info(m);
   register_sync(m);
   register_native_source(m);
   m.attr("__version__") = CORVANE_VIDEO_VERSION;

@@ -18,6 +18,8 @@ void register_capture(pybind11::module_& m, const ModuleServices& services);
 void register_sync(pybind11::module_& m);
 // The object a native source shows as `cap`.
 void register_native_source(pybind11::module_& m);
+// FrameInfo, and ParallVideoCapture's get_frame_with_info (after register_capture).
+void register_frame_info(pybind11::module_& m);
 
 // Python views of a capture's shared objects (each keeps the capture alive).
 pybind11::object make_lock_object(std::shared_ptr<Capture> capture);

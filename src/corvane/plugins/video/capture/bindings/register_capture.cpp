@@ -14,7 +14,6 @@
 #include "python_objects.hpp"
 #include "python_source.hpp"
 #include "register.hpp"
-#include "timeouts.hpp"
 
 namespace py = pybind11;
 
@@ -170,14 +169,7 @@ void def_frame_access(CaptureClass& cls) {
   cls.def(
       "get_frame",
       [](CaptureSelf self, py::object wait_for_frame, py::object timeout) -> py::object {
-        const double seconds = PyFloat_AsDouble(timeout.ptr());
-        if (seconds == -1.0 && PyErr_Occurred()) throw py::error_already_set();
-        const int wait = PyObject_IsTrue(wait_for_frame.ptr());
-        if (wait < 0) throw py::error_already_set();
-        // Waits as frame_ready.wait(timeout) would, NaN included.
-        if (wait) check_timeout(event_wait_seconds(seconds));
-        auto current = copy_current_frame(
-            *self->core, wait ? std::optional<double>(event_wait_seconds(seconds)) : std::nullopt);
+        auto current = copy_current_frame(*self->core, requested_wait(wait_for_frame, timeout));
         if (!current) return py::none();
         return current->second;
       },

@@ -336,6 +336,7 @@ Capture::Pass Capture::read_and_publish(std::uint64_t run,
     bool ok;
     std::uint64_t seeks_before_read;
     PublicationTiming timing;
+    std::optional<double> position;
     {
       SourceHandle::Session session(*src);
       {
@@ -345,12 +346,14 @@ Capture::Pass Capture::read_and_publish(std::uint64_t run,
       timing.read_started = Clock::now();
       ok = session.source().read(frame);
       timing.read_finished = Clock::now();
+      if (ok) position = session.source().position_msec();
     }
     // Back after a read that outlived its run: a later run is none of this worker's
     // business.
     if (superseded(run)) return Pass::kEnd;
     if (ok) {
       Frame previous;
+      FrameInfo previous_info;
       {
         LockGuard guard(lock_);
         // Counting on from a host's number is the host's arithmetic: done before the
@@ -367,6 +370,8 @@ Capture::Pass Capture::read_and_publish(std::uint64_t run,
         frame_ = std::move(frame);
         std::swap(current_frame_number_, next);
         last_frame_time = Clock::now();
+        previous_info = std::exchange(
+            frame_info_, FrameInfo{current_frame_number_, *last_frame_time, position});
         timing.published = *last_frame_time;
         if (timings_.size() < kTimingHistory) {
           timings_.push_back(timing);
@@ -376,7 +381,8 @@ Capture::Pass Capture::read_and_publish(std::uint64_t run,
         timings_next_ = (timings_next_ + 1) % kTimingHistory;
         frame_ready_.set();
       }
-      // `previous` is dropped here, outside the locks: a host frame may need the host.
+      // `previous` and `previous_info` are dropped here, outside the locks: a host frame or
+      // number may need the host.
       return Pass::kContinue;
     }
     logger_->warning("视频读取结束或出错");
@@ -517,11 +523,14 @@ bool Capture::seek(const Number& frame_number, Interruption* interruption) {
     session->source().set(cv::CAP_PROP_POS_FRAMES, frame_number);
     Frame frame;
     if (session->source().read(frame)) {
+      const std::optional<double> position = session->source().position_msec();
       Number replaced = frame_number;
+      FrameInfo replaced_info;
       {
         std::lock_guard<std::mutex> g(state_mutex_);
         if (frame_) previous = std::move(*frame_);
         frame_ = std::move(frame);
+        replaced_info = std::exchange(frame_info_, FrameInfo{frame_number, Clock::now(), position});
         std::swap(current_frame_number_, replaced);
         ++seek_generation_;
       }

@@ -43,9 +43,11 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "frame.hpp"
+#include "frame_info.hpp"
 #include "logger.hpp"
 #include "number.hpp"
 #include "source_handle.hpp"
@@ -138,7 +140,8 @@ class Capture {
 
   // Frame access. await_new_frame waits at most `timeout` for frame_ready and tells
   // whether it was set (or a set came); it leaves the event as it is. with_frame calls
-  // f(frame or nullptr, number) under lock_, and with `consume_ready` clears frame_ready
+  // f(frame or nullptr, number) (or f(frame or nullptr, number, info of that frame) when f
+  // takes three arguments) under lock_, and with `consume_ready` clears frame_ready
   // there first: a caller whose wait succeeded consumes the event only once it has the
   // lock, so an interruption that throws from either wait leaves the event and the lock
   // exactly as they were. The frame is then the newest, at least as new as the one whose
@@ -159,12 +162,18 @@ class Capture {
     if (consume_ready) frame_ready_.clear();
     std::optional<Frame> frame;
     Number number;
+    FrameInfo info;
     {
       std::lock_guard<std::mutex> g(state_mutex_);
       frame = frame_;
       number = current_frame_number_;
+      info = frame_info_;
     }
-    return f(frame ? &*frame : nullptr, number);
+    if constexpr (std::is_invocable_v<F, const Frame*, const Number&, const FrameInfo&>) {
+      return f(frame ? &*frame : nullptr, number, info);
+    } else {
+      return f(frame ? &*frame : nullptr, number);
+    }
   }
 
   // State, readable and writable from any thread.
@@ -190,6 +199,8 @@ class Capture {
   Number current_frame_number() const;
   void set_current_frame_number(Number n);
   std::optional<Frame> frame() const;
+  // A frame stored from outside counts as published now, with the current number, at no
+  // known position.
   void set_frame(std::optional<Frame> frame);
   std::shared_ptr<SourceHandle> source() const;
   void set_source(std::shared_ptr<SourceHandle> source);
@@ -273,6 +284,7 @@ class Capture {
   mutable std::mutex state_mutex_;
   std::string video_path_;             // guarded by state_mutex_
   std::optional<Frame> frame_;         // guarded by state_mutex_
+  FrameInfo frame_info_;               // guarded by state_mutex_; describes frame_
   Number current_frame_number_;        // guarded by state_mutex_
   std::uint64_t seek_generation_ = 0;  // guarded by state_mutex_; bumped by each published seek
   VideoProperties properties_;         // guarded by state_mutex_

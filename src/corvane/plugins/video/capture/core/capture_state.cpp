@@ -69,11 +69,15 @@ std::optional<Frame> Capture::frame() const {
 }
 
 void Capture::set_frame(std::optional<Frame> frame) {
+  FrameInfo info;
   {
     std::lock_guard<std::mutex> g(state_mutex_);
     std::swap(frame_, frame);
+    info = std::exchange(frame_info_,
+                         FrameInfo{current_frame_number_, std::chrono::steady_clock::now(), {}});
   }
-  // The previous frame (now in `frame`) is dropped outside the mutex.
+  // The previous frame and its info (now in `frame` and `info`) are dropped outside the
+  // mutex.
 }
 
 std::shared_ptr<SourceHandle> Capture::require_source(const char* method) const {

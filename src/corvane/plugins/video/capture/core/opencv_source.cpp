@@ -2,6 +2,7 @@
 #include "opencv_source.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <iterator>
 #include <opencv2/videoio/registry.hpp>
 #include <vector>
@@ -86,6 +87,19 @@ Number OpenCvSource::get(int property) {
 
 bool OpenCvSource::set(int property, const Number& value) {
   return guarded([&] { return capture_.set(property, value.to_double()); });
+}
+
+std::optional<double> OpenCvSource::position_msec() {
+  // A backend that cannot tell says so with a negative or non-finite value (or throws);
+  // a frame that was read is no less good for it.
+  double msec;
+  try {
+    msec = capture_.get(cv::CAP_PROP_POS_MSEC);
+  } catch (const cv::Exception&) {
+    return std::nullopt;
+  }
+  if (!std::isfinite(msec) || msec < 0) return std::nullopt;
+  return msec;
 }
 
 void OpenCvSource::release() {

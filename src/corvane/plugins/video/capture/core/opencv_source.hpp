@@ -29,6 +29,7 @@ class OpenCvSource final : public VideoSource {
   bool set(int property, const Number& value) override;
   void release() override;
   bool is_live() const override { return live_; }
+  std::optional<double> position_msec() override;
 
   // The capture itself, for the calls a host offers beyond the ones above. Use it only
   // inside a SourceHandle::Session, like every call on a source.

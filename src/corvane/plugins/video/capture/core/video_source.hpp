@@ -6,6 +6,8 @@
 // failure) or an Interrupt.
 #pragma once
 
+#include <optional>
+
 #include "frame.hpp"
 #include "number.hpp"
 
@@ -26,6 +28,10 @@ class VideoSource {
   // the worker then reads it back to back instead of pacing it. Fixed when the source is
   // created, so it may be asked without the handle's serialisation.
   virtual bool is_live() const { return false; }
+  // The position the source reports right after a successful read, in milliseconds of
+  // the stream (CAP_PROP_POS_MSEC), or none when it reports nothing usable. Asked by
+  // the reader of that frame, in the same exclusive use of the source; never throws.
+  virtual std::optional<double> position_msec() { return std::nullopt; }
 };
 
 }  // namespace corvane::video
