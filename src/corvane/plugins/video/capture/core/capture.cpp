@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "errors.hpp"
+#include "precise_wait.hpp"
 
 namespace corvane::video {
 
@@ -152,8 +153,7 @@ void Capture::give_up(std::uint64_t run) {
 }
 
 bool Capture::sleep_until(Clock::time_point deadline) {
-  std::unique_lock<std::mutex> g(wake_mutex_);
-  return !wake_.wait_until(g, deadline, [this] { return shutting_down_; });
+  return wait_precisely_until(deadline, wake_mutex_, wake_, [this] { return shutting_down_; });
 }
 
 void Capture::sleep_while_running(std::uint64_t run) {
