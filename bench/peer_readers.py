@@ -85,7 +85,7 @@ class ThreadReader:
                 if not self._loop:
                     return
         except Exception as e:  # reported by the task, not raised in a thread nobody joins
-            self.error = f"{type(e).__name__}: {e}"
+            self.error = reason(e)
         finally:
             self.done = True
 
@@ -114,7 +114,8 @@ class ThreadReader:
     def stop(self):
         self._stop = True
         self.paused = False
-        self._thread.join(timeout=10)
+        if self._thread.ident is not None:
+            self._thread.join(timeout=10)
 
 
 def opencv_frames(source):
@@ -194,6 +195,12 @@ class CaptureReader:
     def publication_times(self):
         return [p[2] for p in self.capture._publication_timings()]
 
+    def rule_rate(self, t0, t1):
+        """The rate the pacing rule gives over [t0, t1]: 1 / (interval + mean read time)."""
+        reads = [p[1] - p[0] for p in self.capture._publication_timings() if t0 <= p[2] <= t1]
+        fps = self.capture.get_video_info()["fps"]
+        return 1.0 / (1.0 / fps + sum(reads) / len(reads)) if reads else None
+
     def pause(self):
         self.capture.pause()
 
@@ -239,6 +246,10 @@ def version(name):
     return text
 
 
+class ReaderFailed(Exception):
+    """A reader gave no frame; the text says why."""
+
+
 def started(reader, timeout=10.0):
     reader.start()
     deadline = time.monotonic() + timeout
@@ -246,7 +257,7 @@ def started(reader, timeout=10.0):
         time.sleep(0.0005)
     error = getattr(reader, "error", None)
     if reader.delivered() == 0:
-        raise RuntimeError(error or "no frame within %.0f s" % timeout)
+        raise ReaderFailed(error or "no frame within %.0f s" % timeout)
     return reader
 
 
@@ -322,11 +333,17 @@ def task_streams(name, args):
             while time.monotonic() < next_tick:
                 busy_chunk(0.0005)
         t1 = time.monotonic()
-        rates = []
+        rates, rule_shares = [], []
         for r in readers:
             times = [t for t in r.publication_times() if t0 <= t <= t1]
             rates.append((len(times) - 1) / (t1 - t0) if len(times) > 1 else 0.0)
-        return {"rates": rates}
+            if hasattr(r, "rule_rate"):
+                rule = r.rule_rate(t0, t1)
+                rule_shares.append(rates[-1] / rule if rule else 0.0)
+        out = {"rates": rates}
+        if rule_shares:
+            out["rule_share"] = min(rule_shares)
+        return out
     finally:
         for r in readers:
             r.stop()
@@ -361,7 +378,7 @@ def reason(error):
     while error.__cause__ is not None:
         error = error.__cause__
     text = str(error).splitlines()[0] if str(error) else ""
-    return f"{type(error).__name__}: {text}"
+    return text if isinstance(error, ReaderFailed) else f"{type(error).__name__}: {text}"
 
 
 def main():
