@@ -32,47 +32,78 @@ from measure import machine  # noqa: E402
 DOCS = os.path.join(HERE, "..", "docs")
 
 
-NOTES = """## Reading the table
+NOTES = """## Reading the tables
 
-- **Row 3 at 1000 fps.** The pacing rule measures the wait from the previous publication
-  and does not count the read, so publications are spaced by the frame interval plus the
-  read time. A clip that reports 1000 fps still waits 1 ms before each read, which caps the
-  rate at 1 / (1 ms + read time), well below a bare read loop; the capture reaches that
-  ceiling (it exceeds it a little because FFmpeg's decoder threads work on during the
-  wait). The clips that report 100000 fps make the wait negligible and show the capture's
-  own cost against bare decoding.
-- **Row 4.** The latency includes `get_frame`'s copy of a frame that the decoder has just
-  written on the other core. `bench/profile_wakeup.py` splits the 640x480 path: the wake-up
-  itself (publication until the event wait returns on the main thread) takes 40-110 us p50
-  on this virtual machine, the first copy of the new frame about 90 us, a second, warm copy
-  of the same frame 35 us. The figure for 320x240 shows the path with a small copy.
+- **Row 2, pacing error.** The wait before a read sleeps until shortly before the rule's
+  instant (the previous publication plus the frame interval), by the wake-up lateness seen
+  so far (at most 60 us), then spins for the rest (`core/precise_wait.hpp`). A timed sleep
+  alone ends 20-30 us late on this virtual machine, and more under load. The busy-GIL
+  figure is taken while a pure-Python thread keeps one of the two cores busy: the worker
+  needs no interpreter lock to pace, read or publish, so what remains is the scheduler
+  finding a core for it, which the machine's other work makes worse.
+- **Row 3.** The pacing rule measures the wait from the previous publication and does not
+  count the read, so publications are spaced by the frame interval plus the read time. A
+  clip that reports 1000 fps still waits 1 ms before each read, which caps the rate at
+  1 / (1 ms + read time), well below a bare read loop; the capture reaches that ceiling (it
+  exceeds it a little because FFmpeg's decoder threads work on during the wait). The clips
+  that report 100000 fps make the wait 10 us and show the capture's own cost against bare
+  decoding.
+- **Row 4.** The whole path is the publication until a waiting `get_frame(wait_for_frame=True)`
+  has returned with its copy. `bench/corvane_wakeup_floor` (native threads) gives the
+  machine's own futex wake-up, the capture's Event on top of it and the lock that the woken
+  reader takes while the worker may still hold it after setting the event; the interpreter's
+  share is the time until `frame_ready.wait()` has returned to Python less the native Event's
+  wake-up; the copy is a `get_frame()` of the new frame right after. Each part is its own
+  p50, so they add up only roughly. On an idle virtual machine the futex wake-up of a
+  halted virtual CPU is the largest part, and it shrinks when the machine is busy.
 - **Row 5.** In OpenCV 4.6 every capture's FFmpeg decoder runs one thread per CPU core
   (2 here), with no setting to change it; 16 streams mean 32 decoder threads and 16 workers
   on 2 cores, and the tick thread's p99 grows with that load for the baseline and the
   capture alike. `OPENCV_FFMPEG_CAPTURE_OPTIONS` sets demuxer options (for example
   `rtsp_transport;tcp`), not the decoder's thread count; restricting the process's CPU
   affinity lowers the count OpenCV sees.
+- **Row 7.** The capture decodes into a small pool of buffers that no reader holds (the
+  published frame and the one being decoded), so steady-state publication allocates nothing.
 - **Row 8.** The age includes the server's own pipeline (ffmpeg encoding each frame as it is
   fed and serving it over HTTP), which the cv2 reader thread shows: what remains is the
   capture's share. Forced to file pacing, the capture reads at the 25 fps OpenCV reports for
   a 30 fps camera, so it falls behind by 0.2 s every second, and a pause adds its whole length
   to the delay for good.
-- **Row 9.** With the main thread idle every reader decodes at about the decoder's speed.
-  With the main thread busy in pure Python, a reader thread needs the interpreter lock at
-  least once per frame and waits for it up to the switch interval (5 ms) each time, while the
-  capture decodes and publishes without it. How long those waits last varies with the load
-  that other work puts on this shared machine: in other runs of this table the cv2 thread
-  kept 150 to 350 fps with the main thread busy (the capture 2x to 5x ahead), in this one
-  about 90. The capture's own rate does not depend on it. The PyAV thread uses FFmpeg's
-  decoder threads (`thread_type = "AUTO"`) and converts each frame to a BGR array as the
-  others deliver it.
 - **Row 10.** `import av` installs a Python log callback into FFmpeg for the whole process:
   every FFmpeg log call (there are several per decoded frame, whatever the log level) then
   takes the interpreter lock, the capture's native decoder included.
   `av.logging.restore_default_callback()` after the import gives FFmpeg its own callback
-  back (PyAV then no longer routes FFmpeg's messages to Python logging).
-- **Row 7.** The capture decodes into a small pool of buffers that no reader holds (the
-  published frame and the one being decoded), so steady-state publication allocates nothing.
+  back (PyAV then no longer routes FFmpeg's messages to Python logging). Each reader of the
+  table against the packages runs in a process of its own, so none is affected.
+- **The readers users install.** Each reads in the way its documentation gives for speed:
+  opencv-python-headless `VideoCapture.read()` in a loop; PyAV `container.decode()` with
+  `thread_type = "AUTO"` and `to_ndarray(format="bgr24")` (on the live stream PyAV's default
+  slice threads, since frame threads hold back one frame per thread, as PyAV's threading notes
+  say); decord `VideoReader.get_batch` over consecutive batches of 8 (one frame at a time with
+  `next()` when playing in real time); torchcodec `VideoDecoder(device="cpu")` iterated. For
+  the streams row each package reader waits for each frame's time (a real-time loop) and
+  starts the file again at its end, as a user's loop would.
+- **Decoders.** The capture decodes with Debian's OpenCV 4.6 and FFmpeg 5.1 (libavcodec 59);
+  each wheel brings its own, newer FFmpeg build, which decodes H.264 faster on this machine.
+  The idle rates compare those builds more than the readers: row 3's bare
+  `cv::VideoCapture` loop on the same 640x480 clip is the capture's own ceiling.
+- **Main thread busy.** A reader thread needs the interpreter lock at least once per
+  delivery and waits for it up to the switch interval (5 ms) each time; the capture decodes
+  and publishes without it. decord's `get_batch` delivers 8 frames per acquisition of the
+  lock and decodes them without it, so it loses far less (and its latest frame moves in
+  steps of 8).
+- **Streams per process.** The pacing rule spaces a file's frames by the frame interval
+  plus the read time, so a 25 fps clip plays at 1 / (40 ms + read time): at or above 24 fps
+  only while a read takes at most 1.7 ms. The package readers wait for each frame's time
+  instead, which absorbs the read. The capture's cell also gives how many streams kept the
+  rate its rule gives, which is where its decoding keeps up.
+- **torchcodec.** The torchcodec wheel on the package registry is built against CUDA
+  (its libraries need `libtorch_cuda.so` and `libnvrtc.so.13`); its CPU build is
+  published only on the framework's own download site, which this machine cannot reach.
+  The CPU build of torch 2.13.0 that lies on this machine's disk cannot load it, so every
+  torchcodec cell gives that reason.
+- **decord on a live stream.** decord's `VideoReader` measures the duration and frame count
+  of its source when it opens it, which a live HTTP MJPEG stream does not have.
 """
 
 
