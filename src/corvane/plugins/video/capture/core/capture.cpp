@@ -231,6 +231,7 @@ Capture::Pass Capture::read_and_publish(std::uint64_t run,
     if (superseded(run)) return Pass::kEnd;
     if (ok) {
       Frame previous;
+      Event::Wakeup wakeup(frame_ready_);  // after lock_ is let go: readers take it next
       {
         LockGuard guard(lock_);
         // Counting on from a host's number is the host's arithmetic: done before the
@@ -254,7 +255,7 @@ Capture::Pass Capture::read_and_publish(std::uint64_t run,
           timings_[timings_next_] = timing;
         }
         timings_next_ = (timings_next_ + 1) % kTimingHistory;
-        frame_ready_.set();
+        frame_ready_.set(wakeup);
       }
       // `previous` is dropped here, outside the locks: a host frame may need the host.
       return Pass::kContinue;
