@@ -8,7 +8,8 @@ p50 over its own samples (so the parts add up only roughly):
 - the interpreter: publication until frame_ready.wait() has returned on the main thread
   (the GIL taken back, the call returned to Python), less the native Event's wake-up;
 - the copy: get_frame() right after, the new frame's pixels just written on another core;
-- the whole: publication until a waiting get_frame(wait_for_frame=True) has returned.
+- the whole: publication until a waiting get_frame(wait_for_frame=True) has returned
+  (bench_pacing.run_latency, row 4 of the table).
 Usage, after `make build`:
     PYTHONPATH=build/python /usr/bin/python3 bench/profile_wakeup.py [WIDTHxHEIGHT]
 """
@@ -22,6 +23,7 @@ import numpy as np
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+import bench_pacing  # noqa: E402
 import clipgen  # noqa: E402
 from corvane.plugins.video.capture import ParallVideoCapture  # noqa: E402
 
@@ -42,7 +44,7 @@ def run(width=320, height=240):
     def published():
         return cap._publication_timings()[-1][2]
 
-    woke, copied, whole = [], [], []
+    woke, copied = [], []
     for _ in range(SAMPLES):
         cap.frame_ready.wait(1.0)
         woke.append(time.monotonic() - published())
@@ -50,17 +52,18 @@ def run(width=320, height=240):
         t = time.perf_counter()
         cap.get_frame()
         copied.append(time.perf_counter() - t)
-        cap.get_frame(wait_for_frame=True, timeout=1.0)
-        whole.append(time.monotonic() - published())
     cap.stop()
     python_wait = _p50(woke)
+    # The whole path in a loop that does nothing else between its waits (reading the
+    # publication timings between waits slows the next wake-up).
+    whole = bench_pacing.run_latency(width, height)
     parts = {
         "futex_us": native["futex_p50_us"],
         "event_us": native["event_p50_us"] - native["futex_p50_us"],
         "lock_us": native["publication_p50_us"] - native["event_p50_us"],
         "interpreter_us": python_wait - native["event_p50_us"],
         "copy_us": _p50(copied),
-        "whole_us": _p50(whole),
+        "whole_us": whole["p50_us"],
     }
     # Ours: everything but the machine's wake-up and the interpreter's share.
     parts["ours_us"] = parts["whole_us"] - parts["futex_us"] - max(parts["interpreter_us"], 0.0)

@@ -54,8 +54,15 @@ NOTES = """## Reading the tables
   reader takes while the worker may still hold it after setting the event; the interpreter's
   share is the time until `frame_ready.wait()` has returned to Python less the native Event's
   wake-up; the copy is a `get_frame()` of the new frame right after. Each part is its own
-  p50, so they add up only roughly. On an idle virtual machine the futex wake-up of a
-  halted virtual CPU is the largest part, and it shrinks when the machine is busy.
+  p50, so they add up only roughly. The worker sets `frame_ready` under the lock, as the
+  capture's contract says, but wakes the sleeping readers only after letting go of the lock
+  (`Event::Wakeup`): woken earlier, a reader went back to sleep on that lock, and the kernel
+  could run it in the worker's place while the worker still held it. Taking the lock right
+  after the wake-up cost about 300 us p50 that way here, about 80-110 us since. When the
+  parts add up to much less than the whole, the rest is the reader waiting for a core right
+  after its wake-up: with 2 cores, the capture's worker and FFmpeg's frame thread decoding
+  the next frame, and other work on this shared machine, the woken main thread often waits
+  behind them.
 - **Row 5.** In OpenCV 4.6 every capture's FFmpeg decoder runs one thread per CPU core
   (2 here), with no setting to change it; 16 streams mean 32 decoder threads and 16 workers
   on 2 cores, and the tick thread's p99 grows with that load for the baseline and the
