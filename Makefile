@@ -58,8 +58,10 @@ sanitize: deps
 demo: build
 	PYTHONPATH=$(BUILD_DIR)/python $(PYTHON) examples/demo.py $(if $(VIDEO),--video "$(VIDEO)")
 
+# The readers compared with the capture live in their own environment, made on first use.
 bench: build
-	PYTHONPATH=$(BUILD_DIR)/python $(PYTHON) bench/run_all.py
+	sh bench/make_venv.sh $(BUILD_DIR)/bench-venv $(PYTHON)
+	CORVANE_BENCH_VENV=$(abspath $(BUILD_DIR))/bench-venv PYTHONPATH=$(BUILD_DIR)/python $(PYTHON) bench/run_all.py
 
 clean:
 	rm -rf $(BUILD_DIR) $(BUILD_DIR)-tsan $(BUILD_DIR)-asan

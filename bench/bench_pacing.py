@@ -85,3 +85,38 @@ def run_latency(width, height):
         "p50_us": percentile(latencies, 50) * 1e6,
         "p99_us": percentile(latencies, 99) * 1e6,
     }
+
+
+def _pacing_errors(path, interval, busy):
+    """How late each pacing wait ended after the rule's instant (the previous publication
+    plus the frame interval): the next read's start minus that instant."""
+    cap = ParallVideoCapture(path)
+    assert cap.start()
+    time.sleep(0.3)
+    if busy:
+        with BusyGil():
+            time.sleep(SECONDS)
+            timings = cap._publication_timings()
+    else:
+        time.sleep(SECONDS)
+        timings = cap._publication_timings()
+    cap.stop()
+    window = [t for t in timings if t[2] >= timings[-1][2] - SECONDS + 0.2]
+    return [cur[0] - (prev[2] + interval) for prev, cur in zip(window, window[1:])]
+
+
+def run_pacing_error():
+    """Pacing error at 25 fps, main thread idle and with another thread keeping the GIL
+    busy: p50 and p99 of how late the wait ended, medians over RUNS runs."""
+    path = clipgen.clip("h264", 640, 480, 25.0, 250)
+    result = {"clip": "H.264 640x480 25 fps, looping", "runs": RUNS, "seconds": SECONDS}
+    for mode in ("idle", "busy"):
+        p50s, p99s, earliest = [], [], []
+        for _ in range(RUNS):
+            errors = _pacing_errors(path, 1.0 / 25.0, mode == "busy")
+            p50s.append(percentile(errors, 50) * 1e6)
+            p99s.append(percentile(errors, 99) * 1e6)
+            earliest.append(min(errors) * 1e6)
+        result[mode] = {"p50_us": sorted(p50s)[len(p50s) // 2], "p99_us": sorted(p99s)[len(p99s) // 2],
+                        "min_us": min(earliest)}
+    return result

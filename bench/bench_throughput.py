@@ -38,7 +38,8 @@ def _capture(path):
 
 def run():
     results = []
-    for codec, w, h, fps, frames in (("h264", 1280, 720, 1000.0, 300), ("h264", 1280, 720, 100000.0, 300),
+    for codec, w, h, fps, frames in (("h264", 1280, 720, 1000.0, 300), ("h264", 640, 480, 100000.0, 1000),
+                                     ("h264", 1280, 720, 100000.0, 300),
                                      ("h264", 1920, 1080, 100000.0, 200)):
         path = clipgen.clip(codec, w, h, fps, frames)
         bare, ours = [], []

@@ -41,6 +41,31 @@ TEST(CaptureFrameReady, SetWakesEveryWaiterEvenWhenClearedAtOnce) {
   EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
 }
 
+// A set with a deferred wake-up shows at once, and wakes the sleepers only when the
+// Wakeup goes (as a publication lets go of its lock first).
+TEST(CaptureFrameReady, DeferredWakeupWakesSleepersWhenItGoes) {
+  Event event;
+  std::atomic<bool> returned{false};
+  std::atomic<bool> result{false};
+  std::thread waiter([&] {
+    result = event.wait_for(10s);
+    returned = true;
+  });
+  std::this_thread::sleep_for(100ms);
+  const auto t0 = std::chrono::steady_clock::now();
+  {
+    Event::Wakeup wakeup(event);
+    event.set(wakeup);
+    EXPECT_TRUE(event.is_set());
+    EXPECT_TRUE(event.wait_for(0s));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_FALSE(returned.load());
+  }
+  waiter.join();
+  EXPECT_TRUE(result.load());
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s);
+}
+
 // A wait given an Interruption leaves by its exception when a signal handler runs on the
 // waiting thread, changing nothing; without one it waits on.
 struct Interrupted {};

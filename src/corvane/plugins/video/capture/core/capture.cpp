@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "errors.hpp"
+#include "precise_wait.hpp"
 
 namespace corvane::video {
 
@@ -261,8 +262,7 @@ void Capture::give_up(std::uint64_t run) {
 }
 
 bool Capture::sleep_until(Clock::time_point deadline) {
-  std::unique_lock<std::mutex> g(wake_mutex_);
-  return !wake_.wait_until(g, deadline, [this] { return shutting_down_; });
+  return wait_precisely_until(deadline, wake_mutex_, wake_, [this] { return shutting_down_; });
 }
 
 void Capture::sleep_while_running(std::uint64_t run) {
@@ -354,6 +354,7 @@ Capture::Pass Capture::read_and_publish(std::uint64_t run,
     if (ok) {
       Frame previous;
       FrameInfo previous_info;
+      Event::Wakeup wakeup(frame_ready_);  // after lock_ is let go: readers take it next
       {
         LockGuard guard(lock_);
         // Counting on from a host's number is the host's arithmetic: done before the
@@ -379,7 +380,7 @@ Capture::Pass Capture::read_and_publish(std::uint64_t run,
           timings_[timings_next_] = timing;
         }
         timings_next_ = (timings_next_ + 1) % kTimingHistory;
-        frame_ready_.set();
+        frame_ready_.set(wakeup);
       }
       // `previous` and `previous_info` are dropped here, outside the locks: a host frame or
       // number may need the host.

@@ -152,6 +152,14 @@ void Event::set() {
   changed_.wake_all();
 }
 
+void Event::set(Wakeup& wakeup) {
+  std::lock_guard<std::mutex> g(mutex_);
+  set_ = true;
+  ++generation_;
+  changed_.advance();
+  wakeup.armed_ = true;
+}
+
 void Event::clear() {
   std::lock_guard<std::mutex> g(mutex_);
   set_ = false;

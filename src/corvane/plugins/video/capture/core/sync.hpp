@@ -14,7 +14,8 @@
 //    that saw it. set() wakes every thread waiting at that moment, and each of those
 //    waits returns true even if clear() runs before the waiter gets to run again: a
 //    wait returns true when the flag is set or when a set() came since the wait began
-//    (a generation count), as a host language's event behaves.
+//    (a generation count), as a host language's event behaves. set(Wakeup&) changes the
+//    state alike and leaves the wake-up of the threads asleep to the Wakeup's end.
 //  - Waits never poll. A wait given an Interruption is woken when a signal handler runs
 //    on its thread (the host's handlers interrupt system calls), asks the Interruption,
 //    and either leaves by its exception, having changed nothing (the lock not taken,
@@ -131,11 +132,33 @@ class LockGuard {
 
 class Event {
  public:
+  // Wakes the waiters of a set(Wakeup&) when it goes out of scope. For a setter that
+  // holds a lock its woken waiters take next: woken while the setter still holds it, a
+  // waiter would at once sleep again on that lock (and the kernel may even run it in the
+  // setter's place, which then holds the lock longer still).
+  class Wakeup {
+   public:
+    explicit Wakeup(Event& event) : event_(event) {}
+    ~Wakeup() {
+      if (armed_) event_.changed_.wake_all();
+    }
+    Wakeup(const Wakeup&) = delete;
+    Wakeup& operator=(const Wakeup&) = delete;
+
+   private:
+    friend class Event;
+    Event& event_;
+    bool armed_ = false;
+  };
+
   Event() = default;
   Event(const Event&) = delete;
   Event& operator=(const Event&) = delete;
 
   void set();
+  // Sets the event now (is_set() and new waits see it at once); the waiters already
+  // asleep are woken when `wakeup`, made for this event, goes out of scope.
+  void set(Wakeup& wakeup);
   void clear();
   bool is_set() const;
   // Blocks until the event is set, or a set() comes; returns true.

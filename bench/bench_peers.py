@@ -1,0 +1,189 @@
+"""The capture against the readers users install: opencv-python-headless, PyAV, decord
+and torchcodec, side by side in one run on the same clips and the same live stream.
+
+Every measurement runs one reader in a child process of its own (peer_readers.py): the
+packages bring their own FFmpeg builds, and importing PyAV changes FFmpeg's log callback
+for the whole process. The capture runs under Debian's Python with the built module on
+PYTHONPATH, the packages in the benchmark environment (build/bench-venv, made by
+bench/make_venv.sh); both are CPython 3.11. Readers take turns within each round and the
+figures are medians over the rounds, so a change of the machine's load falls on all of
+them alike. A reader that cannot do a task keeps the reason it gave.
+"""
+import json
+import os
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "python"))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "python", "live"))
+
+import clipgen  # noqa: E402
+from measure import median  # noqa: E402
+
+VENV_PYTHON = os.path.join(os.environ.get("CORVANE_BENCH_VENV", os.path.join(HERE, "..", "build", "bench-venv")),
+                           "bin", "python")
+READERS = ("capture", "opencv", "pyav", "decord", "torchcodec")
+NAMES = {"capture": "capture", "opencv": "opencv-python-headless", "pyav": "PyAV",
+         "decord": "decord", "torchcodec": "torchcodec"}
+
+FPS_ROUNDS = 3
+FPS_WINDOW = 2.0
+AGE_ROUNDS = 2
+PLAY, PAUSE, AFTER = 8.0, 3.0, 2.0
+STREAM_COUNTS = (2, 4, 6, 8, 10, 12, 14, 16, 20, 24, 28, 32)
+STREAM_SECONDS, STREAM_WARMUP = 4.0, 1.5
+FULL_RATE = 24.0
+RULE_SHARE = 0.96  # of 1 / (frame interval + read time), the capture's paced rate
+MEMORY_ROUNDS = 2
+MEMORY_STREAMS = 4
+
+
+def child(task, name, args, timeout):
+    """One task of one reader in a child process; its JSON result, or an error."""
+    python = sys.executable if name == "capture" else VENV_PYTHON
+    if not os.path.exists(python):
+        return {"error": "the benchmark environment is missing (make bench creates it)"}
+    try:
+        out = subprocess.run([python, os.path.join(HERE, "peer_readers.py"), task, name, json.dumps(args)],
+                             capture_output=True, text=True, timeout=timeout).stdout
+        return json.loads(out.strip().splitlines()[-1])
+    except subprocess.TimeoutExpired:
+        return {"error": f"no result within {timeout:.0f} s"}
+    except (IndexError, ValueError):
+        return {"error": "the reader's process ended without a result"}
+
+
+class Results:
+    """Per reader: version, the first error of each task, and the samples of each figure."""
+
+    def __init__(self):
+        self.version = {}
+        self.error = {}  # (reader, task) -> the reason it gave
+        self.samples = {name: {} for name in READERS}
+
+    def usable(self, name, task):
+        return (name, task) not in self.error
+
+    def take(self, name, task, out):
+        """The child's result, or None after noting its error."""
+        if out.get("version"):
+            self.version.setdefault(name, out["version"])
+        if "error" in out:
+            self.error.setdefault((name, task), out["error"])
+            return None
+        return out
+
+    def add(self, name, key, value):
+        self.samples[name].setdefault(key, []).append(value)
+
+    def median(self, name, key):
+        values = self.samples[name].get(key)
+        return median(values) if values else None
+
+
+def run_fps(results, clips):
+    """Rounds of every reader on every clip, main thread idle and busy; per round, the
+    capture's rate against the best other reader's."""
+    keys = [f"{os.path.basename(path)}:{mode}" for path in clips for mode in ("idle", "busy")]
+    for _ in range(FPS_ROUNDS):
+        round_rates = {}
+        for name in READERS:
+            if not results.usable(name, "fps"):
+                continue
+            out = results.take(name, "fps",
+                               child("fps", name, {"paths": clips, "window": FPS_WINDOW}, 180))
+            if out is None:
+                continue
+            for key in keys:
+                results.add(name, "fps:" + key, out[key])
+            round_rates[name] = out
+        others = [n for n in round_rates if n != "capture"]
+        if "capture" in round_rates and others:
+            for key in keys:
+                best = max(round_rates[o][key] for o in others)
+                results.add("capture", "ratio:" + key, round_rates["capture"][key] / best)
+    return keys
+
+
+def run_age(results):
+    """Frame age on a live HTTP MJPEG camera (30 fps, ffmpeg on 127.0.0.1), playing and
+    after a pause, as bench_live measures it: one fresh server per reader and round."""
+    from live_servers import LiveServer
+    for _ in range(AGE_ROUNDS):
+        for name in READERS:
+            if not results.usable(name, "age"):
+                continue
+            server = LiveServer("mjpeg-http", fps=30.0, seconds=PLAY + PAUSE + AFTER + 20)
+            try:
+                args = {"url": server.url, "play": PLAY, "pause": PAUSE, "after": AFTER}
+                out = results.take(name, "age", child("age", name, args, 60))
+                if out is None:
+                    continue
+                for phase in ("playing", "after"):
+                    ages = [t - server.sent_at[i] for t, i in out[phase] if i in server.sent_at]
+                    if ages:
+                        results.add(name, "age:" + phase, median(ages))
+            finally:
+                server.stop()
+
+
+def run_streams(results, path):
+    """How many real-time 720p 25 fps streams one process keeps at full rate (every stream
+    >= 24 fps) with its tick thread busy: counts in increasing steps, every reader still
+    passing taking its turn at each step, until each has failed once."""
+    alive = list(READERS)
+    for count in STREAM_COUNTS:
+        for name in list(alive):
+            args = {"path": path, "count": count, "seconds": STREAM_SECONDS, "warmup": STREAM_WARMUP}
+            out = results.take(name, "streams", child("streams", name, args, 120))
+            if out is None:
+                alive.remove(name)
+                continue
+            slowest = min(out["rates"])
+            if slowest >= FULL_RATE:
+                results.samples[name]["streams"] = [count]
+            elif "streams_failed" not in results.samples[name]:
+                results.samples[name]["streams_failed"] = [(count, slowest)]
+            # The capture's pacing rule spaces frames by the interval plus the read, so it
+            # also goes on while every stream keeps the rate that rule gives.
+            if "rule_share" in out and out["rule_share"] >= RULE_SHARE:
+                results.samples[name]["streams_rule"] = [count]
+            elif slowest < FULL_RATE:
+                alive.remove(name)
+        if not alive:
+            break
+    for name in alive:  # passed every step
+        results.samples[name]["streams_capped"] = [True]
+
+
+def run_memory(results, path):
+    for _ in range(MEMORY_ROUNDS):
+        for name in READERS:
+            if not results.usable(name, "memory"):
+                continue
+            out = results.take(name, "memory",
+                               child("memory", name, {"path": path, "count": MEMORY_STREAMS}, 120))
+            if out is not None:
+                results.add(name, "memory", out["per_stream_bytes"] / 1e6)
+
+
+def run():
+    clip_sd = clipgen.clip("h264", 640, 480, 100000.0, 4000)
+    clip_hd = clipgen.clip("h264", 1920, 1080, 100000.0, 600)
+    clip_720 = clipgen.clip("h264", 1280, 720, 25.0, 250)
+    clip_mem = clipgen.clip("h264", 1920, 1080, 25.0, 100)
+    results = Results()
+    started = time.monotonic()
+    keys = run_fps(results, [clip_sd, clip_hd])
+    run_age(results)
+    run_streams(results, clip_720)
+    run_memory(results, clip_mem)
+    return {
+        "results": results,
+        "fps_keys": keys,
+        "clips": {os.path.basename(clip_sd): "H.264 640x480, 4000 frames",
+                  os.path.basename(clip_hd): "H.264 1920x1080, 600 frames"},
+        "seconds": time.monotonic() - started,
+    }
