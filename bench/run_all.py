@@ -128,7 +128,7 @@ NOTES = """## Reading the tables
     capture's contract and stays; the package readers' real-time loops wait for each
     frame's time instead and so absorb the read.
   - Row 3 at 640x480: the bare loop and the capture take turns, and the load changed under
-    them; over this session's runs the ratio moved between 0.92 and 1.01, and the larger
+    them; over several runs on this machine the ratio moved between 0.92 and 1.01, and the larger
     clips are at or above 1.
 """
 
