@@ -4,6 +4,7 @@ project's version."""
 import ast
 import os
 import re
+import site
 import subprocess
 import sys
 
@@ -19,7 +20,11 @@ PYTHON_DIR = os.path.dirname(os.path.dirname(os.path.dirname(PACKAGE_DIR)))
 
 
 def run_mypy_tool(args, cwd):
-    env = dict(os.environ, PYTHONPATH=PYTHON_DIR, MYPYPATH=PYTHON_DIR)
+    env = dict(os.environ)
+    # An installed copy is found in site-packages (which mypy refuses on MYPYPATH); a build
+    # tree is named.
+    if PYTHON_DIR not in site.getsitepackages():
+        env.update(PYTHONPATH=PYTHON_DIR, MYPYPATH=PYTHON_DIR)
     return subprocess.run([sys.executable, "-m", *args], capture_output=True, text=True,
                           timeout=120, cwd=cwd, env=env)
 

@@ -178,7 +178,7 @@ void def_frame_access(CaptureClass& cls) {
       py::arg("wait_for_frame") = false, py::arg("timeout") = 0.1, docs::kGetFrame);
   cls.def(
       "get_frame_with_number",
-      [](CaptureSelf self) {
+      [](CaptureSelf self) -> py::tuple {
         auto current = copy_current_frame(*self->core);
         if (!current) return py::make_tuple(py::none(), py::none());
         return py::make_tuple(to_python(current->first), current->second);
