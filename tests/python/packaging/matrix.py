@@ -8,7 +8,7 @@ environments.SUITE against its copy with warnings as errors. Results go to
 <out>/results.json and, as the README's table, <out>/results.md.
 
 Run: python3 tests/python/packaging/matrix.py [--out build-matrix] [--build-dir build]
-     [--only NAME ...]
+     [--only NAME ...] [--reuse-wheels]
 """
 import argparse
 import glob
@@ -81,6 +81,8 @@ def run_venv_cell(out, name, python, packages, wheels):
         os.makedirs(wheel_dir)
         builder = make_venv(python, os.path.join(out, "venv-build-" + minor), [])
         wheels[minor] = build_wheel(builder, wheel_dir)
+        with open(os.path.join(out, "wheels", minor + ".json"), "w", encoding="utf-8") as f:
+            json.dump(wheels[minor], f)
     wheel, pybind11 = wheels[minor]
     venv = os.path.join(out, "venv-" + name)
     shutil.rmtree(venv, ignore_errors=True)
@@ -111,12 +113,19 @@ def main(argv=None):
     parser.add_argument("--out", default=os.path.join(REPO_DIR, "build-matrix"))
     parser.add_argument("--build-dir", default=os.path.join(REPO_DIR, "build"))
     parser.add_argument("--only", nargs="*", help="names of the cells to run")
+    parser.add_argument("--reuse-wheels", action="store_true",
+                        help="install the wheels a previous run built instead of building anew")
     args = parser.parse_args(argv)
+    args.out = os.path.abspath(args.out)
     os.makedirs(args.out, exist_ok=True)
     plan = [("debian-system", None, None)] + cells()
     if args.only:
         plan = [cell for cell in plan if cell[0] in args.only]
     results, wheels = {}, {}
+    if args.reuse_wheels:
+        for built in glob.glob(os.path.join(args.out, "wheels", "*.json")):
+            with open(built, encoding="utf-8") as f:
+                wheels[os.path.basename(built)[:-len(".json")]] = tuple(json.load(f))
     for name, python, packages in plan:
         started = time.monotonic()
         print("== %s" % name, flush=True)
