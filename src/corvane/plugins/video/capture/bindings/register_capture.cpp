@@ -119,10 +119,11 @@ void def_lifecycle(CaptureClass& cls) {
         py::object thread = py::module_::import("threading").attr("current_thread")();
         const py::object run = self->worker_runs.attr("pop")(thread, py::none());
         if (run.is_none()) return;
+        const auto run_id = run.cast<std::uint64_t>();  // a Python call: before the GIL goes
         {
           ActiveWorker active(core);
           GilRelease nogil;
-          core->run_loop(run.cast<std::uint64_t>());
+          core->run_loop(run_id);
         }
         note_worker_returned(*self);
       },
