@@ -11,6 +11,7 @@ import sys
 
 import pytest
 
+import corvane.nodes
 import corvane.plugins.video.capture as capture
 import corvane.plugins.video.nodes as nodes
 
@@ -22,9 +23,12 @@ PYTHON_DIR = os.path.dirname(os.path.dirname(os.path.dirname(PACKAGE_DIR)))
 
 def run_mypy_tool(args, cwd):
     env = dict(os.environ)
-    # An installed copy is found in site-packages (which mypy refuses on MYPYPATH); a build
-    # tree is named.
-    if PYTHON_DIR not in site.getsitepackages():
+    if PYTHON_DIR in site.getsitepackages():
+        # An installed copy is found in site-packages (which mypy refuses on MYPYPATH); the
+        # framework's corvane.nodes, which nodes.pyi imports, is named wherever it is.
+        env.update(MYPYPATH=os.path.dirname(os.path.dirname(os.path.dirname(
+            corvane.nodes.__file__))))
+    else:
         env.update(PYTHONPATH=PYTHON_DIR, MYPYPATH=PYTHON_DIR)
     return subprocess.run([sys.executable, "-m", *args], capture_output=True, text=True,
                           timeout=120, cwd=cwd, env=env)
