@@ -76,7 +76,8 @@ def build_wheel(python, out_dir):
     from PyPI) into `out_dir`; return the wheel's path and the pybind11 version it used."""
     done = run([python, "-m", "pip", "wheel", "-v", "--no-deps", "-w", out_dir, REPO_DIR],
                timeout=1500, cwd=REPO_DIR)
-    pybind11 = re.findall(r"pybind11-([0-9][0-9.]*[0-9])-py3", done.stdout)
+    pybind11 = re.findall(r'Found pybind11: .*\(found version "([0-9.]+)"\)',
+                          done.stdout + done.stderr)
     wheels = [name for name in os.listdir(out_dir) if name.endswith(".whl")]
     assert len(wheels) == 1, wheels
     return os.path.join(out_dir, wheels[0]), (pybind11[-1] if pybind11 else "")

@@ -27,19 +27,26 @@ def busy(seconds):
     return total
 
 
-def publication_rates(capture_module, clip, seconds):
+def publication_rates(capture_module, clip, seconds, switch_interval=None):
     """Return (idle, busy) publication rates in frames per second, and whether the capture's
-    source was the native one."""
+    source was the native one. `switch_interval` (seconds) replaces the interpreter's during
+    the busy phase: the longer it is, the longer another thread waits for the lock."""
     cap = capture_module.ParallVideoCapture(clip, True)
     try:
         if not cap.start() or not cap.frame_ready.wait(5.0):
             raise RuntimeError("the capture did not start on " + clip)
         native = type(cap.cap).__name__ == "_NativeVideoCapture"
         rates = []
+        default_interval = sys.getswitchinterval()
         for phase in (time.sleep, busy):
-            first, started = cap.current_frame_number, time.perf_counter()
-            phase(seconds)
-            rates.append((cap.current_frame_number - first) / (time.perf_counter() - started))
+            if phase is busy and switch_interval:
+                sys.setswitchinterval(switch_interval)
+            try:
+                first, started = cap.current_frame_number, time.perf_counter()
+                phase(seconds)
+                rates.append((cap.current_frame_number - first) / (time.perf_counter() - started))
+            finally:
+                sys.setswitchinterval(default_interval)
         return rates[0], rates[1], native
     finally:
         cap.stop()

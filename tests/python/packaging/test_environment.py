@@ -69,13 +69,13 @@ def test_frames_of_a_lossless_clip_are_the_ones_cv2_decodes(capture_module, clip
 
 
 def test_publishes_at_its_idle_rate_with_the_main_thread_busy(capture_module, clip_dir):
-    clip = clips.write_clip(clip_dir / "rate.mkv", frames=2500, fps=1000.0)
-    idle, busy, native = publication_rates(capture_module, clip, seconds=1.0)
+    clip = clips.write_clip(clip_dir / "rate.mkv", frames=600, fps=200.0)
+    # With a 50 ms switch interval, a worker that needed the interpreter lock per frame would
+    # wait up to 50 ms for it each time: 20 frames a second at most. The margin leaves room
+    # for a loaded machine.
+    idle, busy, native = publication_rates(capture_module, clip, 1.0, switch_interval=0.05)
     assert native
-    # A worker that took the interpreter lock per frame would wait up to the 5 ms switch
-    # interval for it each time: 200 frames a second at most. The margins leave room for a
-    # loaded machine.
-    assert idle > 300 and busy > 250 and busy >= 0.5 * idle, (idle, busy)
+    assert idle > 50 and busy >= 0.5 * idle, (idle, busy)
 
 
 # Run in a child interpreter: both OpenCVs decode the same clip at once, then the process
