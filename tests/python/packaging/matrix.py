@@ -122,6 +122,11 @@ def main(argv=None):
     if args.only:
         plan = [cell for cell in plan if cell[0] in args.only]
     results, wheels = {}, {}
+    results_path = os.path.join(args.out, "results.json")
+    if args.only and os.path.exists(results_path):
+        # A partial run updates the named cells of the last full one.
+        with open(results_path, encoding="utf-8") as f:
+            results = json.load(f)
     if args.reuse_wheels:
         for built in glob.glob(os.path.join(args.out, "wheels", "*.json")):
             with open(built, encoding="utf-8") as f:
@@ -140,7 +145,7 @@ def main(argv=None):
         results[name]["seconds"] = round(time.monotonic() - started)
         print(json.dumps(results[name]) if "error" not in results[name] else "FAILED",
               flush=True)
-    with open(os.path.join(args.out, "results.json"), "w", encoding="utf-8") as f:
+    with open(results_path, "w", encoding="utf-8") as f:
         json.dump(results, f, indent=2)
     markdown = table(results, system_opencv())
     with open(os.path.join(args.out, "results.md"), "w", encoding="utf-8") as f:
