@@ -35,7 +35,7 @@ def pyenv_pythons(minors=("3.9", "3.10", "3.11", "3.12", "3.13")):
         match = re.fullmatch(r"(3\.\d+)\.(\d+)", os.path.basename(path))
         python = os.path.join(path, "bin", "python3")
         if match and match.group(1) in minors and os.access(python, os.X_OK):
-            key = (match.group(1), int(match.group(2)))
+            key = (tuple(int(part) for part in match.group(1).split(".")), int(match.group(2)))
             if match.group(1) not in found or key > found[match.group(1)][0]:
                 found[match.group(1)] = (key, python)
     return {minor: python for minor, (_, python) in sorted(found.items(),
