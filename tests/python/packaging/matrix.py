@@ -20,7 +20,7 @@ import subprocess
 import sys
 import time
 
-from environments import (PY_TESTS_DIR, REPO_DIR, HOST_DIR, TEST_PACKAGES, CommandFailed,
+from environments import (REPO_DIR, HOST_DIR, TEST_PACKAGES, CommandFailed,
                           build_wheel, make_venv, pip_install, run_suite, versions)
 
 NEWEST = ["numpy", "opencv-python-headless"]
@@ -158,5 +158,4 @@ def main(argv=None):
 
 
 if __name__ == "__main__":
-    sys.path.insert(0, PY_TESTS_DIR)
     sys.exit(main())
