@@ -1,5 +1,6 @@
 # Entry points of the project. Every target installs what it needs first (`deps`),
-# so a fresh Debian 12 machine needs nothing but `make`.
+# so a fresh Debian 12 or 13 machine needs nothing but `make`. The build uses Debian's
+# interpreter and packages (PYTHON), whichever python3 and cmake come first on PATH.
 
 PYTHON      ?= /usr/bin/python3
 BUILD_DIR   ?= build
@@ -7,14 +8,20 @@ JOBS        ?= $(shell nproc)
 CMAKE_FLAGS ?=
 VIDEO       ?=
 
-# Debian packages the build, the tests, the demo and the benchmarks use.
-DEB_PACKAGES := cmake g++ make pkg-config libopencv-dev python3-opencv python3-numpy \
+# Debian packages the build, the tests, the demo and the benchmarks use; the same names on
+# Debian 12 and 13. Debian 13 also has what `pip install --no-build-isolation .` needs
+# (scikit-build-core, pybind11 >= 2.12); Debian 12 has neither, and builds wheels from PyPI.
+DEB_PACKAGES := cmake g++ make pkg-config binutils libopencv-dev python3-opencv python3-numpy \
                 python3-loguru pybind11-dev python3-pybind11 python3-dev python3-pytest \
                 libgtest-dev python3-matplotlib \
-                python3-skbuild python3-venv python3-mypy python3-hypothesis \
+                python3-venv python3-mypy python3-hypothesis \
                 ffmpeg python3-av
+DEBIAN_MAJOR := $(shell cut -d. -f1 /etc/debian_version 2>/dev/null)
+ifneq ($(DEBIAN_MAJOR),12)
+DEB_PACKAGES += python3-scikit-build-core
+endif
 
-.PHONY: all deps build test stress sanitize demo bench clean
+.PHONY: all deps build test stress sanitize demo bench matrix clean
 
 all: build
 
@@ -63,5 +70,12 @@ bench: build
 	sh bench/make_venv.sh $(BUILD_DIR)/bench-venv $(PYTHON)
 	CORVANE_BENCH_VENV=$(abspath $(BUILD_DIR))/bench-venv PYTHONPATH=$(BUILD_DIR)/python $(PYTHON) bench/run_all.py
 
+# The test suite in every environment users run (tests/python/packaging/matrix.py): Debian's
+# interpreter and packages, a plain virtual environment of each CPython 3.9-3.13 under pyenv
+# with numpy and OpenCV wheels from PyPI, numpy 1.26 with an OpenCV 4.x wheel. Needs PyPI; tens
+# of minutes. The table for the README lands in $(BUILD_DIR)-matrix/results.md.
+matrix: build
+	$(PYTHON) tests/python/packaging/matrix.py --build-dir $(BUILD_DIR) --out $(BUILD_DIR)-matrix
+
 clean:
-	rm -rf $(BUILD_DIR) $(BUILD_DIR)-tsan $(BUILD_DIR)-asan
+	rm -rf $(BUILD_DIR) $(BUILD_DIR)-tsan $(BUILD_DIR)-asan $(BUILD_DIR)-matrix

@@ -11,7 +11,7 @@ if(NOT TARGET corvane_video_capture OR NOT TARGET corvane_video_nodes)
 endif()
 
 # The one version source is project(... VERSION ...); both modules report it as __version__,
-# and setup.py reads the same line.
+# and pyproject.toml reads the same line.
 foreach(target corvane_video_capture corvane_video_nodes)
   target_compile_definitions(${target} PRIVATE CORVANE_VIDEO_VERSION="${PROJECT_VERSION}")
 endforeach()
@@ -33,7 +33,7 @@ foreach(name ${CORVANE_TYPING_FILES})
 endforeach()
 add_custom_target(corvane_video_typing ALL DEPENDS ${typing_outputs})
 
-# Where the package tree goes below CMAKE_INSTALL_PREFIX. scikit-build (pip install .) collects
+# Where the package tree goes below CMAKE_INSTALL_PREFIX. scikit-build-core (pip install .) collects
 # the install tree itself, so there the package starts at the prefix. Otherwise the default is
 # the interpreter's site-packages path relative to a prefix (lib/pythonX.Y/site-packages), which
 # is right for `cmake --install build --prefix <venv>` and for a prefix put on PYTHONPATH.

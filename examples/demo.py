@@ -3,7 +3,7 @@
 Two trees run one after the other on the stand-in host (corvane.nodes), each ticking at the
 source's frame rate for a few seconds:
 
-  threaded: CreateThreadedVideoCapture -> ReadThreadedFrame -> FrameSink
+  threaded: CreateThreadedVideoCapture -> FirstFrameWait -> ReadThreadedFrame -> FrameSink
   direct:   CreateVideoCapture -> ReadFrame -> FrameSink
 
 The sink counts the frames it is handed and keeps thumbnails of the distinct ones. At the end
@@ -34,6 +34,9 @@ REPO_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DEFAULT_SHEET = os.path.join(REPO_DIR, "build", "demo_contact_sheet.png")
 THUMB_WIDTH = 192
 SHEET_COLUMNS = 8
+# How long the threaded tree waits for the capture's first frame before its first read; a
+# stream may take seconds to open.
+FIRST_FRAME_TIMEOUT = 10.0
 
 
 class FrameStats:
@@ -93,6 +96,20 @@ def frame_sink(stats):
         "tick": staticmethod(tick)})
 
 
+def first_frame_wait(timeout):
+    """A node class, ticked once after the capture is created, that waits until the capture has
+    published its first frame (its `frame_ready` event), so the reader's first tick finds one."""
+
+    def tick(node):
+        capture = node.getInputObject("video_capture")
+        return NodeStatus.SUCCESS if capture.frame_ready.wait(timeout) else NodeStatus.FAILURE
+
+    return type("FirstFrameWait", (SimpleActionNode,), {
+        "ports": [{"name": "video_capture", "type": "object", "direction": "input",
+                   "description": ""}],
+        "tick": staticmethod(tick)})
+
+
 def percentile_ms(samples, q):
     return float(np.percentile(samples, q)) * 1000.0 if samples else float("nan")
 
@@ -102,6 +119,7 @@ def run_threaded(source, rate, seconds, show_progress):
     tree = Tree()
     tree.add(nodes.CreateThreadedVideoCapture, once=True,
              config={"video_source": source, "auto_reload": True})
+    tree.add(first_frame_wait(FIRST_FRAME_TIMEOUT), once=True)
     reader = tree.add(nodes.ReadThreadedFrame)
     tree.add(frame_sink(stats))
     try:

@@ -1,5 +1,6 @@
-"""Installing the plug-in: `pip install .` into a fresh virtual environment and
-`cmake --install` into a prefix. Each installed copy is imported from where it was installed,
+"""Installing the plug-in: `pip install .` into a plain virtual environment (numpy and cv2 from
+PyPI), offline into one over Debian's packages where the release has what the build needs,
+and `cmake --install` into a prefix. Each installed copy is imported from where it was installed,
 next to the stand-in framework's corvane.nodes, and plays a clip through a tree."""
 import json
 import os
@@ -11,10 +12,9 @@ import sysconfig
 
 import pytest
 
-PACKAGING_DIR = os.path.dirname(os.path.abspath(__file__))
-PY_TESTS_DIR = os.path.dirname(PACKAGING_DIR)
-REPO_DIR = os.path.dirname(os.path.dirname(PY_TESTS_DIR))
-HOST_DIR = os.path.join(REPO_DIR, "host")
+from environments import (HOST_DIR, PY_TESTS_DIR, REPO_DIR, TEST_PACKAGES, environ, make_venv,
+                          pip_install, run, run_suite, site_packages)
+
 
 # What a source checkout must not carry into the copy that pip builds from.
 NOT_SOURCES = shutil.ignore_patterns(".git", "build", "build-*", "_skbuild", ".venv", "dist",
@@ -59,16 +59,6 @@ def project_version():
         return re.search(r"^project\(corvane_video VERSION ([0-9.]+)", f.read(), re.M).group(1)
 
 
-def run(command, timeout, **kwargs):
-    try:
-        done = subprocess.run(command, capture_output=True, text=True, timeout=timeout, **kwargs)
-    except subprocess.TimeoutExpired as exc:
-        pytest.fail("%s did not finish in %d s:\n%s\n%s" % (command[:3], timeout, exc.stdout,
-                                                            exc.stderr))
-    assert done.returncode == 0, "%s failed:\n%s\n%s" % (command, done.stdout, done.stderr)
-    return done
-
-
 def framework_env(site_dir=None):
     """The environment of an installed copy: the stand-in framework and the tests' helpers on
     the path, never the build tree."""
@@ -100,28 +90,52 @@ def check_installed(python, site_dir, tmp_path, env):
     assert report["direct_frame"] == report["ticks"] - 1  # ReadFrame reads one frame a tick
 
 
+def debian_offline_build_missing():
+    """What Debian's own packages lack for the offline build, or "" when they have it all."""
+    probe = ("import importlib.metadata as m; v = m.version('pybind11'); m.version("
+             "'scikit-build-core'); print(v)")
+    done = subprocess.run(["/usr/bin/python3", "-c", probe], capture_output=True, text=True)
+    if done.returncode != 0:
+        return "scikit-build-core or pybind11 (python3-scikit-build-core, python3-pybind11)"
+    if tuple(int(p) for p in done.stdout.split(".")[:2]) < (2, 12):
+        return "pybind11 >= 2.12 (this release has %s)" % done.stdout.strip()
+    return ""
+
+
 @pytest.mark.slow
-def test_pip_installs_into_a_virtual_environment(tmp_path):
+def test_pip_installs_into_a_plain_virtual_environment(tmp_path):
+    """The virtual-environment route: the first python3 on PATH, nothing of the system's
+    Python, numpy and cv2 from PyPI (cv2 through the [opencv] extra), an isolated build."""
+    python = make_venv(shutil.which("python3"), tmp_path / "venv", ["numpy", "loguru", *TEST_PACKAGES])
+    pip_install(python, [REPO_DIR + "[opencv]"])
+    site_dir = site_packages(python)
+    assert site_dir.startswith(str(tmp_path / "venv"))
+    check_installed(python, site_dir, tmp_path, framework_env())
+    run_suite(python)
+
+
+@pytest.mark.slow
+@pytest.mark.skipif(bool(debian_offline_build_missing()), reason="Debian's packages lack " +
+                    debian_offline_build_missing())
+def test_pip_installs_offline_with_debians_packages(tmp_path):
     source = tmp_path / "source"
     shutil.copytree(REPO_DIR, source, ignore=NOT_SOURCES, symlinks=True)
-    venv = tmp_path / "venv"
-    run(["/usr/bin/python3", "-m", "venv", "--system-site-packages", str(venv)], timeout=60)
-    python = str(venv / "bin" / "python")
-    env = {key: value for key, value in os.environ.items() if not key.startswith("PYTHON")}
-    env.update(PIP_NO_INDEX="1", PIP_DISABLE_PIP_VERSION_CHECK="1", CMAKE_BUILD_PARALLEL_LEVEL="2")
-    run([python, "-m", "pip", "install", "--no-build-isolation", "."], timeout=240, env=env,
-        cwd=source)
-
-    site_dir = run([python, "-c", "import sysconfig; print(sysconfig.get_path('platlib'))"],
-                   timeout=30).stdout.strip()
-    assert site_dir.startswith(str(venv))
+    python = make_venv("/usr/bin/python3", tmp_path / "venv", [], system_site_packages=True)
+    run([python, "-m", "pip", "install", "--no-build-isolation", "."], timeout=600,
+        env=environ(PIP_NO_INDEX="1"), cwd=source)
+    site_dir = site_packages(python)
+    assert site_dir.startswith(str(tmp_path / "venv"))
     check_installed(python, site_dir, tmp_path, framework_env())
+    run_suite(python, ["nodes", "capture/test_capture_object.py"])
 
-    # The installed modules pass the node tests and the capture's object tests.
-    suites = [os.path.join(PY_TESTS_DIR, "nodes"),
-              os.path.join(PY_TESTS_DIR, "capture", "test_capture_object.py")]
-    run([python, "-m", "pytest", "-q", "-p", "no:cacheprovider", *suites], timeout=120,
-        env=framework_env(), cwd=PY_TESTS_DIR)
+
+def test_a_build_without_opencv_says_what_to_install(tmp_path):
+    done = subprocess.run(["cmake", "-S", REPO_DIR, "-B", str(tmp_path / "build"),
+                           "-DCMAKE_DISABLE_FIND_PACKAGE_OpenCV=ON", "-DCORVANE_BUILD_TESTS=OFF",
+                           "-DPython_EXECUTABLE=" + sys.executable],
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode != 0
+    assert "apt-get install libopencv-dev" in " ".join(done.stderr.split())
 
 
 def test_cmake_install_lays_out_the_package_below_the_prefix(tmp_path):

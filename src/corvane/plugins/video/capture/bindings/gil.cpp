@@ -17,7 +17,13 @@ void remember_main_thread() {
                     .cast<unsigned long>();
 }
 
-bool interpreter_exiting() { return !Py_IsInitialized() || _Py_IsFinalizing(); }
+bool interpreter_exiting() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return !Py_IsInitialized() || Py_IsFinalizing();  // public from 3.13 on, the private name gone
+#else
+  return !Py_IsInitialized() || _Py_IsFinalizing();
+#endif
+}
 
 void park_forever() {
   for (;;) std::this_thread::sleep_for(std::chrono::hours(1));

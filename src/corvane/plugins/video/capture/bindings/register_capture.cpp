@@ -118,10 +118,11 @@ void def_lifecycle(CaptureClass& cls) {
         py::object thread = py::module_::import("threading").attr("current_thread")();
         const py::object run = self->worker_runs.attr("pop")(thread, py::none());
         if (run.is_none()) return;
+        const auto run_id = run.cast<std::uint64_t>();  // a Python call: before the GIL goes
         try {
           ActiveWorker active(core);
           GilRelease nogil;
-          core->run_loop(run.cast<std::uint64_t>());
+          core->run_loop(run_id);
         } catch (...) {
           // An interrupt or exit request from a Python source or the logger ends the
           // worker too; it goes on to the thread.
@@ -176,7 +177,7 @@ void def_frame_access(CaptureClass& cls) {
       py::arg("wait_for_frame") = false, py::arg("timeout") = 0.1, docs::kGetFrame);
   cls.def(
       "get_frame_with_number",
-      [](CaptureSelf self) {
+      [](CaptureSelf self) -> py::tuple {
         auto current = copy_current_frame(*self->core);
         if (!current) return py::make_tuple(py::none(), py::none());
         return py::make_tuple(to_python(current->first), current->second);

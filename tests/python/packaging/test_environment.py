@@ -1,0 +1,160 @@
+"""The plug-in in the environment it runs in (Debian's packages, or a virtual environment with
+numpy and OpenCV from wheels): it decodes natively, its frames are the ones this
+environment's cv2 decodes, it keeps publishing while the main thread is busy in Python, and
+its OpenCV shares the process with cv2's, whichever is imported first."""
+import json
+import os
+import re
+import subprocess
+import sys
+
+import cv2
+import numpy as np
+import pytest
+
+import clips
+from publication_rate import publication_rates
+
+PACKAGING_DIR = os.path.dirname(os.path.abspath(__file__))
+
+
+def cv2_library():
+    """The shared object of cv2's extension module, as mapped into this process."""
+    with open("/proc/self/maps", encoding="utf-8") as maps:
+        paths = {line.split()[-1] for line in maps if line.rstrip().endswith(".so")}
+    found = [p for p in paths if os.path.basename(p).startswith("cv2.")]
+    assert len(found) == 1, found
+    return found[0]
+
+
+CV2_LIBRARY = cv2_library()
+
+
+def cv2_is_a_wheel():
+    """True when cv2 carries its own OpenCV (a wheel's cv2 links no libopencv_*)."""
+    needed = subprocess.run(["readelf", "-d", CV2_LIBRARY], capture_output=True, text=True)
+    return needed.returncode == 0 and "libopencv_core" not in needed.stdout
+
+
+def reference_frames(clip):
+    reader = cv2.VideoCapture(clip)
+    frames = []
+    while True:
+        ok, frame = reader.read()
+        if not ok:
+            break
+        frames.append(frame)
+    reader.release()
+    return frames
+
+
+def test_frames_of_a_lossless_clip_are_the_ones_cv2_decodes(capture_module, clip_dir):
+    clip = clips.write_clip(clip_dir / "same.mkv", frames=40, fps=100.0)
+    expected = reference_frames(clip)
+    assert [clips.frame_index(f) for f in expected] == list(range(40))
+    cap = capture_module.ParallVideoCapture(clip, False)
+    seen = {}
+    try:
+        assert cap.start()
+        assert type(cap.cap).__name__ == "_NativeVideoCapture"
+        while cap.is_running() or not seen:
+            if cap.frame_ready.wait(1.0):
+                number, frame = cap.get_frame_with_number()
+                seen.setdefault(number, frame)
+    finally:
+        cap.stop()
+    assert len(seen) >= 10
+    for number, frame in seen.items():
+        assert frame.dtype == np.uint8 and frame.shape == expected[number - 1].shape
+        assert np.array_equal(frame, expected[number - 1]), number
+
+
+def test_publishes_at_its_idle_rate_with_the_main_thread_busy(capture_module, clip_dir):
+    clip = clips.write_clip(clip_dir / "rate.mkv", frames=600, fps=200.0)
+    # With a 50 ms switch interval, a worker that needed the interpreter lock per frame would
+    # wait up to 50 ms for it each time: 20 frames a second at most. The margin leaves room
+    # for a loaded machine.
+    idle, busy, native = publication_rates(capture_module, clip, 1.0, switch_interval=0.05)
+    assert native
+    assert idle > 50 and busy >= 0.5 * idle, (idle, busy)
+
+
+# Run in a child interpreter: both OpenCVs decode the same clip at once, then the process
+# exits with the capture still running. Prints which OpenCV and FFmpeg libraries are mapped.
+TWO_OPENCVS = r"""
+import json, sys, threading, time
+first = sys.argv[2]
+if first == "cv2":
+    import cv2
+    import corvane.plugins.video.capture as capture
+else:
+    import corvane.plugins.video.capture as capture
+    import cv2
+import clips
+capture.logger.remove()
+cap = capture.ParallVideoCapture(sys.argv[1], True)
+assert cap.start() and cap.frame_ready.wait(5.0)
+own = []
+def decode_with_cv2():
+    for _ in range(3):
+        reader = cv2.VideoCapture(sys.argv[1])
+        while True:
+            ok, frame = reader.read()
+            if not ok:
+                break
+            own.append(clips.frame_index(frame))
+        reader.release()
+thread = threading.Thread(target=decode_with_cv2)
+thread.start()
+numbers = set()
+while thread.is_alive():
+    number, frame = cap.get_frame_with_number()
+    if number:             # numbered from 1 at each open; 0 (with the last frame) in between
+        assert clips.frame_index(frame) == number - 1, number
+        numbers.add(number)
+    time.sleep(0.002)
+thread.join()
+with open("/proc/self/maps") as maps:
+    libraries = sorted({line.split()[-1] for line in maps
+                        if "libopencv_videoio" in line or "libavcodec" in line or "cv2" in line})
+print(json.dumps({"own": own, "numbers": len(numbers), "native": type(cap.cap).__name__,
+                  "libraries": libraries}))
+"""
+
+
+@pytest.mark.parametrize("first", ["cv2", "capture"])
+def test_two_opencvs_in_one_process(run_python, clip_dir, first):
+    clip = clips.write_clip(clip_dir / "both.mkv", frames=60, fps=200.0)
+    child = run_python(TWO_OPENCVS, args=(clip, first), timeout=60)
+    assert child.returncode == 0 and child.stderr == "", child.stderr
+    report = json.loads(child.stdout.strip().splitlines()[-1])
+    assert report["own"] == list(range(60)) * 3
+    assert report["numbers"] >= 10 and report["native"] == "_NativeVideoCapture"
+    videoio = [lib for lib in report["libraries"] if "libopencv_videoio" in lib]
+    assert len(videoio) == 1, report["libraries"]             # the capture's: the system's
+    if cv2_is_a_wheel():
+        # The wheel brings its own FFmpeg under sonames of its own, beside the system's.
+        codecs = [os.path.basename(lib) for lib in report["libraries"] if "libavcodec" in lib]
+        assert len(codecs) == 2 and len(set(c.split(".so")[0] for c in codecs)) == 2, codecs
+
+
+LINKER_SYMBOLS = {"_init", "_fini", "_edata", "_end", "__bss_start"}
+
+
+@pytest.mark.skipif(not cv2_is_a_wheel(), reason="cv2 is the system's OpenCV binding")
+def test_the_wheels_cv2_exports_nothing_of_opencv():
+    # What the shared-library arrangement rests on: cv2 binds OpenCV inside itself and
+    # exports only its entry point, the linker's boundary symbols and weak instances of
+    # standard-library templates, so neither copy of OpenCV can take the other's symbols.
+    listing = subprocess.run(["nm", "-D", "--defined-only", "-C", CV2_LIBRARY],
+                             capture_output=True, text=True, check=True).stdout
+    offenders = []
+    for line in listing.splitlines():
+        kind, name = line.split(" ", 2)[1:]
+        bare = re.sub(r"^(typeinfo name for |typeinfo for |vtable for |void )", "", name)
+        if name in LINKER_SYMBOLS | {"PyInit_cv2"}:
+            continue
+        if kind in "WVu" and bare.startswith("std::"):
+            continue
+        offenders.append(line)
+    assert offenders == []
