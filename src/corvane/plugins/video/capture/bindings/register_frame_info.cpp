@@ -37,7 +37,8 @@ void register_frame_info(py::module_& m) {
   auto cls = py::reinterpret_borrow<py::class_<PyCapture>>(m.attr("ParallVideoCapture"));
   cls.def(
       "get_frame_with_info",
-      [frame_info](CaptureSelf self, py::object wait_for_frame, py::object timeout) {
+      [frame_info](CaptureSelf self, py::object wait_for_frame,
+                   py::object timeout) -> py::tuple {
         FrameInfo info;
         auto current =
             copy_current_frame(*self->core, requested_wait(wait_for_frame, timeout), &info);
