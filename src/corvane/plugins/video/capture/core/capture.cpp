@@ -500,7 +500,7 @@ bool Capture::seek(const Number& frame_number, Interruption* interruption) {
     // The lock first, then the source, taken only when it is free: waiting for the source
     // (a read of the worker that hangs on a dead stream) while holding the lock would hold
     // up every reader. So the seek waits for the source with the lock given back.
-    std::optional<LockGuard> guard;
+    LockGuard guard(lock_, std::defer_lock);
     std::optional<SourceHandle::Session> session;
     for (;;) {
       // A seek from inside the set or read of a seek in progress on this thread would
@@ -509,7 +509,7 @@ bool Capture::seek(const Number& frame_number, Interruption* interruption) {
         throw VideoError("seek called from inside a call on the source");
       }
       if (lock_.held_by_this_thread()) throw VideoError("seek called while holding the lock");
-      guard.emplace(lock_, interruption);
+      guard.acquire(interruption);
       // Under the lock the source cannot be swapped by a re-open; use the current one.
       src = require_source("set");
       if (src->busy_on_this_thread()) {
@@ -518,7 +518,7 @@ bool Capture::seek(const Number& frame_number, Interruption* interruption) {
       session.emplace(*src, std::try_to_lock);
       if (session->owns()) break;
       session.reset();
-      guard.reset();
+      guard.release();
       src->wait_until_idle();
     }
     session->source().set(cv::CAP_PROP_POS_FRAMES, frame_number);
@@ -531,7 +531,8 @@ bool Capture::seek(const Number& frame_number, Interruption* interruption) {
         std::lock_guard<std::mutex> g(state_mutex_);
         if (frame_) previous = std::move(*frame_);
         frame_ = std::move(frame);
-        replaced_info = std::exchange(frame_info_, FrameInfo{frame_number, Clock::now(), position});
+        replaced_info =
+            std::exchange(frame_info_, FrameInfo{frame_number, Clock::now(), position});
         std::swap(current_frame_number_, replaced);
         ++seek_generation_;
       }

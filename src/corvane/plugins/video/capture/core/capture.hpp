@@ -157,8 +157,8 @@ class Capture {
                           Interruption* interruption = nullptr);
   template <typename F>
   auto with_frame(F&& f, Interruption* interruption = nullptr, bool consume_ready = false) {
-    std::optional<LockGuard> guard;
-    if (!lock_.held_by_this_thread()) guard.emplace(lock_, interruption);
+    LockGuard guard(lock_, std::defer_lock);
+    if (!lock_.held_by_this_thread()) guard.acquire(interruption);
     if (consume_ready) frame_ready_.clear();
     std::optional<Frame> frame;
     Number number;

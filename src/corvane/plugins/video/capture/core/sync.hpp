@@ -116,18 +116,34 @@ class Lock {
   std::atomic<std::thread::id> holder_{};
 };
 
-// Scoped acquisition of a Lock.
+// Scoped acquisition of a Lock. Made with std::defer_lock it takes nothing yet: acquire()
+// and release() then take and give back the lock within the scope (a caller that holds
+// the lock already, or one that must give it back while it waits for something else), and
+// the end of the scope releases it only if this guard holds it.
 class LockGuard {
  public:
   explicit LockGuard(Lock& lock, Interruption* interruption = nullptr) : lock_(lock) {
-    lock_.acquire(interruption);
+    acquire(interruption);
   }
-  ~LockGuard() { lock_.release(); }
+  LockGuard(Lock& lock, std::defer_lock_t) : lock_(lock) {}
+  ~LockGuard() { release(); }
   LockGuard(const LockGuard&) = delete;
   LockGuard& operator=(const LockGuard&) = delete;
 
+  void acquire(Interruption* interruption = nullptr) {
+    lock_.acquire(interruption);  // throws with nothing taken when interrupted
+    owns_ = true;
+  }
+  void release() {
+    if (owns_) {
+      owns_ = false;
+      lock_.release();
+    }
+  }
+
  private:
   Lock& lock_;
+  bool owns_ = false;
 };
 
 class Event {
