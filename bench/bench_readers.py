@@ -19,47 +19,11 @@ sys.path.insert(0, HERE)
 
 import clipgen  # noqa: E402
 from measure import median  # noqa: E402
+from peer_readers import CaptureReader, busy_chunk  # noqa: E402
 
 FRAMES = 3000
 WINDOW = 2.0  # seconds a run lasts at most
 RUNS = 5
-
-
-def busy_chunk(seconds=0.001):
-    """Pure-Python work for about `seconds`, holding the interpreter lock."""
-    deadline = time.perf_counter() + seconds
-    x = 0
-    while time.perf_counter() < deadline:
-        for i in range(200):
-            x = (x * 31 + i) % 1000003
-    return x
-
-
-class SilentLogger:
-    def info(self, text):
-        pass
-
-    warning = error = info
-
-
-class CaptureReader:
-    def __init__(self, path):
-        from corvane.plugins.video import capture
-        capture.logger = SilentLogger()  # the info line of each start is not measured
-        self.capture = capture.ParallVideoCapture(path, False)
-
-    def start(self):
-        assert self.capture.start()
-        return self
-
-    def delivered(self):
-        return int(self.capture.current_frame_number)
-
-    def running(self):
-        return self.capture.is_running()
-
-    def stop(self):
-        self.capture.stop()
 
 
 def rate(make_reader, busy):

@@ -20,8 +20,8 @@ def _cell(results, name, task, figure):
     return "-" if figure is None else figure
 
 
-def _fmt(value, spec):
-    return None if value is None else format(value, spec)
+def _fmt(value, pattern):
+    return None if value is None else format(value, pattern)
 
 
 def render(peers):
