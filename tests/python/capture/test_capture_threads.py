@@ -139,6 +139,76 @@ def test_ctrl_c_interrupts_waits_on_the_main_thread(clip_short, what):
     assert outcome["event_set"] == (what == "get_frame_locked") and not outcome["locked"]
 
 
+REUSED_ID = """
+how, action = sys.argv[2], sys.argv[3]
+cap = P(clip)
+cap.start()
+assert wait_until(lambda: cap.current_frame_number >= 2)
+cap.pause()
+time.sleep(0.1)
+first = threading.Thread(target=cap.lock.acquire)    # ends while holding the lock
+first.start()
+first.join()
+if how == "released_by_another":
+    cap.lock.release()
+got, done = {}, threading.Event()
+
+def act():
+    if threading.get_ident() != first.ident:
+        done.wait()                 # keeps its stack, so the next thread gets another
+        return
+    got["same_id"] = True
+    began = time.monotonic()
+    try:
+        if action == "acquire":
+            got["out"] = cap.lock.acquire()
+            cap.lock.release()
+        elif action == "seek":
+            cap.seek(5)
+            got["out"] = cap.get_frame_with_number()[0]
+        elif action == "wait":
+            cap.frame_ready.clear()
+            got["out"] = cap.get_frame(True, 0.5) is not None
+        else:
+            got["out"] = cap.get_frame_with_number()[0]
+    except Exception as exc:
+        got["out"] = repr(exc)
+    got["elapsed"] = time.monotonic() - began
+
+for _ in range(100):                # a new thread with the ended holder's id
+    second = threading.Thread(target=act, daemon=True)
+    second.start()
+    if second.ident == first.ident:
+        break
+time.sleep(0.3)
+if how == "held_on" and cap.lock.locked():
+    cap.lock.release()
+second.join(5)
+done.set()
+cap.stop()
+print(json.dumps(got))
+"""
+
+
+@pytest.mark.parametrize("how", ["held_on", "released_by_another"])
+@pytest.mark.parametrize("action, expected", [("acquire", True), ("seek", 5), ("wait", True),
+                                              ("read", 2)])
+def test_a_new_thread_with_an_ended_holders_id_is_a_stranger_to_the_lock(
+        run_python, clip_short, how, action, expected):
+    """A thread that ends while holding `lock` leaves no hold to the next thread that gets
+    its id: that thread waits for the lock like any other (until the main thread releases
+    it 0.3 s on), seeks, and waits for a frame for the time it asked."""
+    got = run_json(run_python, REUSED_ID, clip_short, how, action)
+    if not got:
+        pytest.skip("no thread got the ended thread's id")
+    assert got["out"] == expected or (action == "read" and isinstance(got["out"], int)
+                                      and got["out"] >= 2), got
+    if action == "wait":
+        assert got["elapsed"] >= 0.45
+    elif how == "held_on":
+        assert got["elapsed"] >= 0.25
+
+
 def test_set_wakes_every_waiter_and_the_loop_runs_only_for_a_launch(run_python, clip_short):
     """Three callers waiting for a new frame all return with the next publication, though
     the first of them clears the event. `_capture_loop` called other than by a launch works

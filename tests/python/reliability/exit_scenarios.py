@@ -63,6 +63,27 @@ c = P('fake://x'); threading.Thread(target=c.start, daemon=True).start(); time.s
 """,
 }
 
+# A capture whose worker reads an MJPEG stream on 127.0.0.1 that sends five frames and
+# then nothing on an open connection: once the fifth is published, its read waits for data
+# until the read timeout the source was opened with.
+SILENT_STREAM = """
+import socket, cv2
+from clips import make_frame
+listener = socket.socket(); listener.bind(("127.0.0.1", 0)); listener.listen(1)
+def serve():
+    conn, _ = listener.accept()
+    jpeg = cv2.imencode(".jpg", make_frame(0))[1].tobytes()
+    conn.sendall(b"HTTP/1.0 200 OK\\r\\nContent-Type: multipart/x-mixed-replace;boundary=f\\r\\n\\r\\n")
+    for _ in range(5):
+        conn.sendall(b"--f\\r\\nContent-Type: image/jpeg\\r\\nContent-Length: %d\\r\\n\\r\\n"
+                     % len(jpeg) + jpeg + b"\\r\\n")
+    time.sleep(30)
+threading.Thread(target=serve, daemon=True).start()
+c = P("http://127.0.0.1:%d/cam.mjpg" % listener.getsockname()[1]); c.start()
+assert wait_until(lambda: c.current_frame_number >= 5)
+time.sleep(0.3)
+"""
+
 # The worker caught in a call of a Python source that hangs while the interpreter ends.
 HANGING_WORKER = {
     "python_reopen_blocks_in_open": """
@@ -77,24 +98,8 @@ c = P('fake://x'); c.start(); time.sleep(0.2)
 """,
     # A native read of a stream that stopped sending outlasts the exit hook's wait and
     # returns while the process ends.
-    "native_read_outlasts_the_wait": """
-import socket, cv2
-from clips import make_frame
-os.environ["CORVANE_VIDEO_READ_TIMEOUT_MSEC"] = "1400"
-listener = socket.socket(); listener.bind(("127.0.0.1", 0)); listener.listen(1)
-def serve():                         # five frames, then silence on an open connection
-    conn, _ = listener.accept()
-    jpeg = cv2.imencode(".jpg", make_frame(0))[1].tobytes()
-    conn.sendall(b"HTTP/1.0 200 OK\\r\\nContent-Type: multipart/x-mixed-replace;boundary=f\\r\\n\\r\\n")
-    for _ in range(5):
-        conn.sendall(b"--f\\r\\nContent-Type: image/jpeg\\r\\nContent-Length: %d\\r\\n\\r\\n"
-                     % len(jpeg) + jpeg + b"\\r\\n")
-    time.sleep(30)
-threading.Thread(target=serve, daemon=True).start()
-c = P("http://127.0.0.1:%d/cam.mjpg" % listener.getsockname()[1]); c.start()
-assert wait_until(lambda: c.current_frame_number >= 5)
-time.sleep(0.3)
-""",
+    "native_read_outlasts_the_wait":
+        'os.environ["CORVANE_VIDEO_READ_TIMEOUT_MSEC"] = "1400"\n' + SILENT_STREAM,
     "hung_read_dropped": """
 use_python_source(frames=None, hook=lambda s: time.sleep(30) if len(s.reads) > 2 else None)
 P('fake://x').start(); gc.collect(); time.sleep(0.2)

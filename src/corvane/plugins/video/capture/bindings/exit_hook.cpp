@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "core/native_calls.hpp"
-#include "core/open_settings.hpp"
 #include "gil.hpp"
 
 namespace py = pybind11;
@@ -66,28 +65,38 @@ ActiveWorker::~ActiveWorker() { registry().remove(capture_.get()); }
 
 namespace {
 
-// Run by the C runtime's exit, after the interpreter has finalised and before OpenCV's
-// global state goes (it was loaded before this module, so its destructors run after
-// this). A native call still in progress (a read of a stream that stopped sending, an
-// open) returns within its timeouts, which bound the wait.
-void close_native_calls_at_exit() {
-  OpenSettings settings;
-  try {
-    settings = OpenSettings::from_environment();
-  } catch (const std::exception&) {
-    // The defaults, then.
-  }
-  const int longest_ms = std::max(settings.open_timeout_ms, settings.read_timeout_ms);
-  close_native_calls(std::chrono::milliseconds(longest_ms) + std::chrono::seconds(1));
+// The margin on each native call's bound: the decoder notices a timeout when it next
+// looks, not at the instant it passes.
+constexpr auto kNativeCallMargin = std::chrono::milliseconds(1000);
+
+void close_native_calls_at_exit() { close_native_calls(kNativeCallMargin); }
+
+// The interpreter's exit hook, run before the interpreter begins to finalise and before
+// any of the C runtime's exit handlers, with nothing torn down yet.
+void exit_hook() {
+  GilRelease nogil;
+  // 1. Workers end their runs and come back to the interpreter.
+  registry().shut_down_all();
+  // 2. From here on no thread but this one (and the main thread) takes the GIL: one that
+  //    would parks, so none is ended by finalisation inside its request for it.
+  close_gil_entry();
+  // 3. Calls into OpenCV still in progress (a read of a stream that stopped sending)
+  //    return within their own bounds, and a thread coming back from one, or about to
+  //    begin one, parks. Waiting here rather than among the C runtime's exit handlers
+  //    matters: OpenCV registers some of its static objects' destructors lazily (at the
+  //    first open of a kind of source), after any handler registered at import, so
+  //    theirs would run first.
+  close_native_calls(kNativeCallMargin);
 }
 
 }  // namespace
 
 void install_exit_hook() {
-  py::module_::import("atexit").attr("register")(py::cpp_function([] {
-    GilRelease nogil;
-    registry().shut_down_all();
-  }));
+  set_native_call_park_rule(&may_park_at_exit);
+  py::module_::import("atexit").attr("register")(py::cpp_function(&exit_hook));
+  // A host that ends the process without finalising the interpreter runs no exit hook
+  // of the interpreter's; the gate then closes among the C runtime's handlers, late as
+  // that may be.
   std::atexit(close_native_calls_at_exit);
 }
 

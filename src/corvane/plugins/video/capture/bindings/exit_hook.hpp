@@ -3,11 +3,13 @@
 // Every running `_capture_loop` is registered here for its duration. An exit hook (run
 // by the interpreter before it begins to finalise) asks each registered capture to
 // shut down, gives up the GIL, and waits, at most a bounded time, until every worker
-// is back in the interpreter with the GIL. Native decoding has then finished before the
-// process tears down OpenCV's global state. A worker stuck in a call of a Python source
-// that does not return in time is left behind; it parks if it ever needs the GIL again.
-// One stuck in a call into OpenCV (a read of a stream that stopped sending) is waited for
-// once more by the C runtime's exit, before OpenCV's destructors run (native_calls.hpp).
+// is back in the interpreter with the GIL. Then, still before finalisation, it closes
+// the way to the GIL (gil.hpp), so that no thread is ended by finalisation inside a
+// request for it, and closes the gate of native calls (native_calls.hpp), waiting for
+// each call into OpenCV still in progress (a read of a stream that stopped sending) for
+// as long as that call's own timeouts allow. A worker stuck in a call of a Python source
+// that does not return in time is left behind; it parks if it ever needs the GIL again,
+// and so does one that comes back from OpenCV after the gate closed.
 #pragma once
 
 #include <pybind11/pybind11.h>

@@ -28,7 +28,8 @@ auto with_capture(const NativeSource& self, F&& f) {
   SourceHandle::Session session(*self.handle);
   auto* native = dynamic_cast<OpenCvSource*>(&session.source());
   if (native == nullptr) throw VideoError("not a native source");
-  NativeCall counted;  // a call into OpenCV, which exit lets finish (native_calls.hpp)
+  // A call into OpenCV, which exit lets finish within the source's bound (native_calls.hpp).
+  NativeCall counted(native->call_bound());
   return f(native->native());
 }
 

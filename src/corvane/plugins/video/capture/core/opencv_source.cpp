@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <iterator>
+#include <utility>
 #include <opencv2/videoio/registry.hpp>
 #include <vector>
 
@@ -16,11 +17,11 @@ namespace corvane::video {
 
 namespace {
 
-// Every call into OpenCV goes through here: counted for process exit (native_calls.hpp),
-// with OpenCV's exceptions turned into VideoError.
+// Every call into OpenCV goes through here: counted for process exit with the longest it
+// can take (native_calls.hpp), with OpenCV's exceptions turned into VideoError.
 template <typename F>
-auto guarded(F&& f) -> decltype(f()) {
-  NativeCall counted;
+auto guarded(std::chrono::milliseconds bound, F&& f) -> decltype(f()) {
+  NativeCall counted(bound);
   try {
     return f();
   } catch (const cv::Exception& e) {
@@ -30,16 +31,36 @@ auto guarded(F&& f) -> decltype(f()) {
 
 }  // namespace
 
-OpenCvSource::OpenCvSource(const std::string& path) {
-  const OpenSettings settings = OpenSettings::from_environment();
-  guarded([&] {
-    open(path, settings);
-    return 0;
-  });
-  if (capture_.isOpened()) {
-    live_ = is_live_source(settings.kind, path,
-                           guarded([&] { return capture_.get(cv::CAP_PROP_FRAME_COUNT); }));
+template <typename F>
+auto OpenCvSource::counted(F&& f) -> decltype(f()) {
+  return guarded(call_bound(), std::forward<F>(f));
+}
+
+OpenCvSource::OpenCvSource(const std::string& path)
+    : settings_(OpenSettings::from_environment()) {
+  try {
+    guarded(std::chrono::milliseconds(settings_.open_timeout_ms), [&] {
+      capture_ = std::make_unique<cv::VideoCapture>();
+      open(path, settings_);
+      return 0;
+    });
+    if (counted([&] { return capture_->isOpened(); })) {
+      live_ = is_live_source(settings_.kind, path,
+                             counted([&] { return capture_->get(cv::CAP_PROP_FRAME_COUNT); }));
+    }
+  } catch (...) {
+    destroy_capture();  // no destructor runs for a constructor that throws
+    throw;
   }
+}
+
+OpenCvSource::~OpenCvSource() { destroy_capture(); }
+
+void OpenCvSource::destroy_capture() noexcept {
+  // The pool's buffers go too: OpenCV's allocator frees them.
+  NativeCall destroying(call_bound());
+  capture_.reset();
+  for (cv::Mat& buffer : pool_) buffer.release();
 }
 
 void OpenCvSource::open(const std::string& path, const OpenSettings& settings) {
@@ -48,13 +69,15 @@ void OpenCvSource::open(const std::string& path, const OpenSettings& settings) {
   // The same backends, in the same order (OPENCV_VIDEOIO_PRIORITY_LIST included), as an
   // open with cv::CAP_ANY would try.
   for (const cv::VideoCaptureAPIs api : cv::videoio_registry::getStreamBackends()) {
-    const bool opened = api == cv::CAP_FFMPEG ? capture_.open(path, api, timeouts)
-                                              : capture_.open(path, api);
+    const bool opened = api == cv::CAP_FFMPEG ? capture_->open(path, api, timeouts)
+                                              : capture_->open(path, api);
     if (opened) return;
   }
 }
 
-bool OpenCvSource::is_opened() { return capture_.isOpened(); }
+bool OpenCvSource::is_opened() {
+  return counted([&] { return capture_->isOpened(); });
+}
 
 cv::Mat& OpenCvSource::free_buffer() {
   for (cv::Mat& buffer : pool_) {
@@ -73,7 +96,7 @@ cv::Mat& OpenCvSource::free_buffer() {
 
 bool OpenCvSource::read(Frame& out) {
   cv::Mat& buffer = free_buffer();
-  const bool ok = guarded([&] { return capture_.read(buffer); });
+  const bool ok = counted([&] { return capture_->read(buffer); });
   if (ok) {
     out.image = buffer;  // shares the pixels; the pool keeps its reference
     out.foreign.reset();
@@ -82,11 +105,11 @@ bool OpenCvSource::read(Frame& out) {
 }
 
 Number OpenCvSource::get(int property) {
-  return Number::real(guarded([&] { return capture_.get(property); }));
+  return Number::real(counted([&] { return capture_->get(property); }));
 }
 
 bool OpenCvSource::set(int property, const Number& value) {
-  return guarded([&] { return capture_.set(property, value.to_double()); });
+  return counted([&] { return capture_->set(property, value.to_double()); });
 }
 
 std::optional<double> OpenCvSource::position_msec() {
@@ -94,8 +117,8 @@ std::optional<double> OpenCvSource::position_msec() {
   // a frame that was read is no less good for it.
   double msec;
   try {
-    msec = capture_.get(cv::CAP_PROP_POS_MSEC);
-  } catch (const cv::Exception&) {
+    msec = counted([&] { return capture_->get(cv::CAP_PROP_POS_MSEC); });
+  } catch (const VideoError&) {
     return std::nullopt;
   }
   if (!std::isfinite(msec) || msec < 0) return std::nullopt;
@@ -103,8 +126,8 @@ std::optional<double> OpenCvSource::position_msec() {
 }
 
 void OpenCvSource::release() {
-  guarded([&] {
-    capture_.release();
+  counted([&] {
+    capture_->release();
     return 0;
   });
 }

@@ -61,6 +61,14 @@ WaitWord::Woke WaitWord::sleep(
   }
 }
 
+std::uint64_t this_thread_token() {
+  static std::atomic<std::uint64_t> next{1};
+  // Trivially initialised, so no per-thread constructor or destructor runs for it.
+  thread_local std::uint64_t token = 0;
+  if (token == 0) token = next.fetch_add(1, std::memory_order_relaxed);
+  return token;
+}
+
 std::chrono::steady_clock::time_point deadline_after(std::chrono::duration<double> timeout) {
   const auto now = std::chrono::steady_clock::now();
   const auto max_wait = std::chrono::hours(24 * 365 * 100);
@@ -99,7 +107,7 @@ void Lock::acquire(Interruption* interruption) { acquire_until(std::nullopt, int
 
 void Lock::take() {
   locked_ = true;
-  holder_.store(std::this_thread::get_id());
+  holder_.store(detail::this_thread_token());
 }
 
 bool Lock::try_acquire() {
@@ -130,7 +138,7 @@ bool Lock::release() {
     std::lock_guard<std::mutex> g(mutex_);
     if (!locked_) return false;
     locked_ = false;
-    holder_.store(std::thread::id());
+    holder_.store(0);
     released_.advance();
   }
   released_.wake_all();

@@ -37,7 +37,6 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
-#include <thread>
 
 namespace corvane::video {
 
@@ -79,6 +78,10 @@ class WaitWord {
   std::atomic<std::uint32_t> sleepers_{0};
 };
 
+// The calling thread's token: a number no other thread of the process ever gets (a
+// 64-bit count cannot wrap within a process's life), unlike a thread id. Never zero.
+std::uint64_t this_thread_token();
+
 // A steady-clock deadline that cannot overflow for huge timeouts.
 std::chrono::steady_clock::time_point deadline_after(std::chrono::duration<double> timeout);
 
@@ -101,7 +104,9 @@ class Lock {
   // Whether the calling thread took the lock and it is still held. A thread that holds
   // the lock cannot wait for it (nobody else is going to release it for that thread), so
   // callers ask this first and act without waiting.
-  bool held_by_this_thread() const { return holder_.load() == std::this_thread::get_id(); }
+  bool held_by_this_thread() const {
+    return holder_.load() == detail::this_thread_token();
+  }
 
  private:
   bool acquire_until(const std::optional<std::chrono::steady_clock::time_point>& deadline,
@@ -111,9 +116,9 @@ class Lock {
   mutable std::mutex mutex_;
   detail::WaitWord released_;
   bool locked_ = false;  // guarded by mutex_
-  // The thread that took the lock while it is held, written under mutex_; any thread may
-  // release it, which clears this.
-  std::atomic<std::thread::id> holder_{};
+  // The token of the thread that took the lock, while it is held (0 otherwise), written
+  // under mutex_; any thread may release the lock, which clears it.
+  std::atomic<std::uint64_t> holder_{0};
 };
 
 // Scoped acquisition of a Lock. Made with std::defer_lock it takes nothing yet: acquire()
