@@ -47,6 +47,7 @@
 #include <vector>
 
 #include "frame.hpp"
+#include "capture_types.hpp"
 #include "frame_info.hpp"
 #include "logger.hpp"
 #include "number.hpp"
@@ -54,43 +55,6 @@
 #include "sync.hpp"
 
 namespace corvane::video {
-
-// Opens the source for a path; the host decides which kind of source that is.
-class SourceOpener {
- public:
-  virtual ~SourceOpener() = default;
-  // Throws VideoError (or an Interrupt) when the source object cannot be created, and
-  // returns null when the host's factory gave no object. An unopened source is returned.
-  virtual std::shared_ptr<SourceHandle> open(const std::string& path) = 0;
-};
-
-// Runs worker threads for a capture; the host decides what a thread is.
-class WorkerThreads {
- public:
-  virtual ~WorkerThreads() = default;
-  // Starts a thread that calls Capture::run_loop(run). Throws when that fails.
-  virtual void launch(std::uint64_t run) = 0;
-  // Waits at most `timeout` for the most recently launched worker to end. Returns at
-  // once when called on that worker itself (a thread cannot wait for itself).
-  virtual void join(std::chrono::duration<double> timeout) = 0;
-};
-
-// What the latest successful start read from the source.
-struct VideoProperties {
-  Number frame_count;  // integers of any size, as the source's report truncates
-  Number fps;  // integer 0 until a start stores the reported rate
-  Number width;
-  Number height;
-  Number duration;  // integer 0 unless the reported rate was positive
-};
-
-// When one publication's read began and ended and when the frame was published, on
-// the steady clock. Kept for the most recent publications, for measurements.
-struct PublicationTiming {
-  std::chrono::steady_clock::time_point read_started;
-  std::chrono::steady_clock::time_point read_finished;
-  std::chrono::steady_clock::time_point published;
-};
 
 class Capture {
  public:
@@ -214,11 +178,52 @@ class Capture {
   static constexpr std::uint64_t kRunningBit = 1;
   using Clock = std::chrono::steady_clock;
 
-  // One step of the worker, see run_loop.
+  // Lifecycle steps (capture_lifecycle.cpp). start: begins a new run (returned), reads
+  // and stores the source's properties, launches the worker; fail_start is its way out
+  // after an ordinary failure.
+  std::uint64_t begin_run();
+  VideoProperties read_properties();
+  bool launch_worker(std::uint64_t run, WorkerThreads& threads,
+                     const std::shared_ptr<SourceHandle>& opened);
+  bool fail_start(const std::exception& e);
+
+  // The worker's steps (capture_worker.cpp), see run_loop.
   enum class Pass { kContinue, kEnd };
+  // What one read of the worker gave.
+  struct ReadResult {
+    Frame frame;
+    bool ok = false;
+    std::uint64_t seeks_before_read = 0;
+    PublicationTiming timing;
+    std::optional<double> position;
+  };
   void run_passes(std::uint64_t run);
+  // The wait between publications; none for a wait that outlasts any run.
+  std::optional<Clock::duration> pacing_interval() const;
   Pass read_and_publish(std::uint64_t run, std::optional<Clock::time_point>& last_frame_time);
+  ReadResult read_frame();
+  Pass publish(std::uint64_t run, ReadResult& read,
+               std::optional<Clock::time_point>& last_frame_time);
+  void record_timing(const PublicationTiming& timing);  // under state_mutex_
+  Pass end_of_stream(std::uint64_t run);
+  // An ordinary failure of a pass: logs it, then re-opens or ends the run.
+  Pass recover(std::uint64_t run, const std::exception& e);
   Pass reopen(std::uint64_t run);
+
+  // Seek's steps (capture_playback.cpp). What a seek's publication replaced, for the
+  // caller to drop once it holds no lock.
+  struct Published {
+    std::optional<Frame> frame;
+    Number number;
+    FrameInfo info;
+  };
+  // Takes lock_ and then a session on the current source, which it stores in `src`,
+  // waiting for a busy source with lock_ given back.
+  void take_lock_and_source(LockGuard& guard, std::shared_ptr<SourceHandle>& src,
+                            std::optional<SourceHandle::Session>& session,
+                            Interruption* interruption);
+  Published publish_seek(const Number& frame_number, Frame frame, std::optional<double> position);
+
   bool still_running(std::uint64_t run) const;
   // A later start has begun another run: the worker of `run` must leave it alone.
   bool superseded(std::uint64_t run) const { return (run_state_.load() >> 1) != run; }

@@ -1,0 +1,234 @@
+// Capture's lifecycle: start, stop and the run they begin and end.
+#include <opencv2/videoio.hpp>
+#include <utility>
+
+#include "capture.hpp"
+#include "errors.hpp"
+
+namespace corvane::video {
+
+namespace {
+
+std::string info_line(const VideoProperties& p, Logger& log) {
+  return "视频信息: 分辨率=" + log.text(p.width) + "x" + log.text(p.height) + ", 帧率=" +
+         log.fixed2(p.fps) + "fps, 总帧数=" + log.text(p.frame_count) + ", 时长=" +
+         log.fixed2(p.duration) + "秒";
+}
+
+// Thrown inside start when a stop called back from one of its calls; caught there.
+struct Abandoned {};
+
+}  // namespace
+
+// The turn of one start or stop. A thread whose turn it is already (a start or stop called
+// back from a host callback inside the step) does not wait for itself: the turn is then
+// `reentered` and the call does only what it can without waiting.
+class Capture::Turn {
+ public:
+  Turn(Capture& capture, Interruption* interruption)
+      : capture_(capture), reentered_(capture.lifecycle_turn_.held_by_this_thread()) {
+    if (reentered_) return;
+    capture_.lifecycle_turn_.acquire(interruption);
+    begin();
+  }
+  // Takes the turn only if nobody else has it; see taken().
+  Turn(Capture& capture, std::try_to_lock_t)
+      : capture_(capture), reentered_(capture.lifecycle_turn_.held_by_this_thread()) {
+    if (reentered_) return;
+    if (capture_.lifecycle_turn_.try_acquire()) begin();
+  }
+  ~Turn() {
+    if (owned_) capture_.lifecycle_turn_.release();
+  }
+  Turn(const Turn&) = delete;
+  Turn& operator=(const Turn&) = delete;
+
+  bool reentered() const { return reentered_; }
+  bool taken() const { return reentered_ || owned_; }
+
+ private:
+  void begin() {
+    owned_ = true;
+    capture_.stopped_in_turn_.store(false);
+  }
+
+  Capture& capture_;
+  const bool reentered_;
+  bool owned_ = false;
+};
+
+bool Capture::start(WorkerThreads& threads, Interruption* interruption) {
+  Turn turn(*this, interruption);
+  // Called back from inside a start or stop of this thread: that step is not finished,
+  // and this one cannot wait for it.
+  if (turn.reentered()) return false;
+  if (running()) {
+    logger_->warning("视频捕获已经在运行中");
+    return true;
+  }
+  // Every call below may run host code that stops the capture on this thread: after
+  // each, a stop that came meanwhile ends the start with nothing left open.
+  std::shared_ptr<SourceHandle> opened;
+  try {
+    const std::uint64_t run = begin_run();
+    opened = opener_->open(video_path());
+    set_source(opened);
+    if (stopped_in_turn_.load()) return abandon_start(opened);
+    const bool is_opened = require_source("isOpened")->is_opened();
+    if (stopped_in_turn_.load()) return abandon_start(opened);
+    if (!is_opened) {
+      logger_->error("无法打开视频: " + video_path());
+      return false;
+    }
+    logger_->info(info_line(read_properties(), *logger_));
+    if (stopped_in_turn_.load()) return abandon_start(opened);
+    return launch_worker(run, threads, opened);
+  } catch (const Abandoned&) {
+    return abandon_start(opened);
+  } catch (const std::exception& e) {
+    return fail_start(e);
+  }
+}
+
+std::uint64_t Capture::begin_run() {
+  // The new run begins before its source exists: a worker of an earlier run that is
+  // still finishing a call now finds itself superseded and installs nothing.
+  std::lock_guard<std::mutex> g(run_mutex_);
+  const std::uint64_t run = (run_state_.load() >> 1) + 1;
+  run_state_.store(run << 1);
+  return run;
+}
+
+VideoProperties Capture::read_properties() {
+  // Each property is stored as soon as it is known, the rate as the source reports it.
+  const auto get = [&](int property) {
+    Number value = require_source("get")->get(property);
+    if (stopped_in_turn_.load()) throw Abandoned();
+    return value;
+  };
+  VideoProperties p = properties();
+  p.frame_count = get(cv::CAP_PROP_FRAME_COUNT).truncate();
+  set_properties(p);
+  p.fps = get(cv::CAP_PROP_FPS);
+  set_properties(p);
+  p.width = get(cv::CAP_PROP_FRAME_WIDTH).truncate();
+  set_properties(p);
+  p.height = get(cv::CAP_PROP_FRAME_HEIGHT).truncate();
+  set_properties(p);
+  p.duration = p.fps.is_positive() ? Number::real(p.frame_count.to_double() / p.fps.to_double())
+                                   : Number::integer(0);
+  set_properties(p);
+  return p;
+}
+
+bool Capture::launch_worker(std::uint64_t run, WorkerThreads& threads,
+                            const std::shared_ptr<SourceHandle>& opened) {
+  run_state_.fetch_or(kRunningBit);
+  threads.launch(run);
+  worker_launched_ = true;
+  if (stopped_in_turn_.load()) {
+    // Stopped while the worker was being launched: the stop ended the run and released
+    // the source; what it left out is the wait for the worker.
+    threads.join(std::chrono::duration<double>(kJoinTimeoutSeconds));
+    return abandon_start(opened);
+  }
+  return true;
+}
+
+bool Capture::fail_start(const std::exception& e) {
+  // A worker that could not be launched must not leave the capture looking alive:
+  // a later start would only warn, and a later stop would wait for nothing.
+  set_running(false);
+  logger_->error("启动视频捕获时发生错误: " + logger_->describe(e));
+  release_source();
+  return false;
+}
+
+bool Capture::abandon_start(const std::shared_ptr<SourceHandle>& opened) {
+  if (opened && source() == opened) release_source();
+  return false;
+}
+
+void Capture::stop(WorkerThreads& threads, Interruption* interruption) {
+  Turn turn(*this, interruption);
+  stop_in_turn(turn, threads);
+}
+
+bool Capture::stop_without_waiting_for_a_turn(WorkerThreads& threads) {
+  Turn turn(*this, std::try_to_lock);
+  if (!turn.taken()) return false;
+  stop_in_turn(turn, threads);
+  return true;
+}
+
+void Capture::stop_in_turn(Turn& turn, WorkerThreads& threads) {
+  end_run();
+  if (turn.reentered()) {
+    // Called back from inside a start or stop of this thread, which is waiting for
+    // nothing but this call: waiting here would wait for itself.
+    stopped_in_turn_.store(true);
+    release_source();
+    return;
+  }
+  if (worker_launched_) {
+    try {
+      threads.join(std::chrono::duration<double>(kJoinTimeoutSeconds));
+    } catch (const Interrupt&) {
+      // Interrupted while waiting for the worker: the run has ended, and the source
+      // goes all the same.
+      release_source();
+      throw;
+    }
+  }
+  release_source();
+}
+
+void Capture::end_run() {
+  {
+    std::lock_guard<std::mutex> g(run_mutex_);
+    run_state_.fetch_and(~kRunningBit);
+  }
+  wake_waiters();
+}
+
+void Capture::release_source() {
+  if (auto src = source()) {
+    src->release();
+    if (source() == src) set_source(nullptr);
+  }
+}
+
+void Capture::shut_down() {
+  {
+    std::lock_guard<std::mutex> g(wake_mutex_);
+    shutting_down_ = true;
+  }
+  set_running(false);
+  wake_.notify_all();
+}
+
+void Capture::set_running(bool v) {
+  if (v) {
+    run_state_.fetch_or(kRunningBit);
+  } else {
+    run_state_.fetch_and(~kRunningBit);
+  }
+  wake_waiters();
+}
+
+void Capture::wake_waiters() {
+  // Taking the mutex orders the change before a waiter's predicate check: no lost wake-up.
+  { std::lock_guard<std::mutex> g(wake_mutex_); }
+  wake_.notify_all();
+}
+
+bool Capture::still_running(std::uint64_t run) const {
+  return run_state_.load() == (run << 1 | kRunningBit);
+}
+
+void Capture::give_up(std::uint64_t run) {
+  std::uint64_t expected = run << 1 | kRunningBit;
+  run_state_.compare_exchange_strong(expected, run << 1);
+}
+
+}  // namespace corvane::video
