@@ -47,6 +47,7 @@
 #include <vector>
 
 #include "frame.hpp"
+#include "capture_log.hpp"
 #include "capture_types.hpp"
 #include "frame_info.hpp"
 #include "logger.hpp"
@@ -121,7 +122,7 @@ class Capture {
                           Interruption* interruption = nullptr);
   template <typename F>
   auto with_frame(F&& f, Interruption* interruption = nullptr, bool consume_ready = false) {
-    LockGuard guard(lock_, std::defer_lock);
+    HeldLockGuard guard(lock_, std::defer_lock);
     if (!lock_.held_by_this_thread()) guard.acquire(interruption);
     if (consume_ready) frame_ready_.clear();
     std::optional<Frame> frame;
@@ -178,14 +179,36 @@ class Capture {
   static constexpr std::uint64_t kRunningBit = 1;
   using Clock = std::chrono::steady_clock;
 
-  // Lifecycle steps (capture_lifecycle.cpp). start: begins a new run (returned), reads
-  // and stores the source's properties, launches the worker; fail_start is its way out
-  // after an ordinary failure.
+  // Lifecycle steps (capture_lifecycle.cpp). What start did in its turn, for the lines
+  // it writes after the turn.
+  struct Started {
+    enum Outcome { kNothing, kAlreadyRunning, kNotOpened, kFailed, kLaunched };
+    Outcome outcome = kNothing;
+    std::uint64_t run = 0;
+    VideoProperties properties;
+    std::exception_ptr failure;  // for kFailed
+  };
+  static Started started_as(Started::Outcome outcome) {
+    Started s;
+    s.outcome = outcome;
+    return s;
+  }
+  class Turn;
+  Started start_in_turn(WorkerThreads& threads, Interruption* interruption);
+  // Begins a new run and returns its number.
   std::uint64_t begin_run();
+  // Reads and stores the source's properties, each as soon as it is known.
   VideoProperties read_properties();
-  bool launch_worker(std::uint64_t run, WorkerThreads& threads,
-                     const std::shared_ptr<SourceHandle>& opened);
-  bool fail_start(const std::exception& e);
+  // False when a stop came while the worker was being launched.
+  bool launch_worker(std::uint64_t run, WorkerThreads& threads);
+  // Writes start's information line, then lets the launched worker begin. A line that
+  // cannot be written fails the start: the run is stopped.
+  bool announce(const Started& started, WorkerThreads& threads, Interruption* interruption);
+  void let_worker_begin(std::uint64_t run);
+  // The worker's wait for announce; ends at once when the run has ended.
+  void await_announcement(std::uint64_t run);
+  // stop, if `run` is still the running one once the turn is taken.
+  void stop_run(std::uint64_t run, WorkerThreads& threads, Interruption* interruption);
 
   // The worker's steps (capture_worker.cpp), see run_loop.
   enum class Pass { kContinue, kEnd };
@@ -206,8 +229,9 @@ class Capture {
                std::optional<Clock::time_point>& last_frame_time);
   void record_timing(const PublicationTiming& timing);  // under state_mutex_
   Pass end_of_stream(std::uint64_t run);
-  // An ordinary failure of a pass: logs it, then re-opens or ends the run.
-  Pass recover(std::uint64_t run, const std::exception& e);
+  // An ordinary failure of a pass (the one being handled): logs it, then re-opens or
+  // ends the run.
+  Pass recover(std::uint64_t run);
   Pass reopen(std::uint64_t run);
 
   // Seek's steps (capture_playback.cpp). What a seek's publication replaced, for the
@@ -217,10 +241,11 @@ class Capture {
     Number number;
     FrameInfo info;
   };
-  // Takes lock_ and then a session on the current source, which it stores in `src`,
-  // waiting for a busy source with lock_ given back.
-  void take_lock_and_source(LockGuard& guard, std::shared_ptr<SourceHandle>& src,
-                            std::optional<SourceHandle::Session>& session,
+  // Takes lock_ and then the source's session, waiting for a busy source with lock_
+  // given back.
+  // True when the frame was read and published.
+  bool seek_and_read(const Number& frame_number, Interruption* interruption);
+  void take_lock_and_source(HeldLockGuard& guard, std::optional<SourceHandle::Session>& session,
                             Interruption* interruption);
   Published publish_seek(const Number& frame_number, Frame frame, std::optional<double> position);
 
@@ -250,9 +275,8 @@ class Capture {
   // Releases the current source and drops it from the capture.
   void release_source();
   // Start's way out when a stop called back from inside it: releases `opened` if the
-  // capture still has it, and returns false.
-  bool abandon_start(const std::shared_ptr<SourceHandle>& opened);
-  class Turn;
+  // capture still has it.
+  Started abandon_start(const std::shared_ptr<SourceHandle>& opened);
   void stop_in_turn(Turn& turn, WorkerThreads& threads);
   // The source, or a MissingSource failure naming the call that needed it.
   std::shared_ptr<SourceHandle> require_source(const char* method) const;
@@ -263,14 +287,16 @@ class Capture {
   bool source_is_live() const;
   void wake_waiters();
   void give_up(std::uint64_t run);
-  // Sleeps until `deadline` unless shut_down is called; false when it was.
-  bool sleep_until(Clock::time_point deadline);
+  // Sleeps until `deadline`, or until `run` stops running or shut_down is called; false
+  // when shut_down was.
+  bool sleep_until(Clock::time_point deadline, std::uint64_t run);
   // Sleeps until the run is no longer running or shut_down is called.
   void sleep_while_running(std::uint64_t run);
 
   std::shared_ptr<const Truth> auto_reload_;  // guarded by state_mutex_
   const std::shared_ptr<SourceOpener> opener_;
   const std::shared_ptr<Logger> logger_;
+  CaptureLog log_;
 
   Lock lifecycle_turn_;
   bool worker_launched_ = false;  // guarded by lifecycle_turn_
@@ -302,6 +328,7 @@ class Capture {
   std::mutex wake_mutex_;
   std::condition_variable wake_;
   bool shutting_down_ = false;  // guarded by wake_mutex_
+  std::uint64_t announced_run_ = 0;  // guarded by wake_mutex_; the last run start announced
 };
 
 }  // namespace corvane::video

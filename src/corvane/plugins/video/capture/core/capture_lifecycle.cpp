@@ -18,6 +18,7 @@ std::string info_line(const VideoProperties& p, Logger& log) {
 // Thrown inside start when a stop called back from one of its calls; caught there.
 struct Abandoned {};
 
+
 }  // namespace
 
 // The turn of one start or stop. A thread whose turn it is already (a start or stop called
@@ -52,42 +53,108 @@ class Capture::Turn {
     capture_.stopped_in_turn_.store(false);
   }
 
+  LogHold hold_;  // first in, last out: lines wait until the turn is let go
   Capture& capture_;
   const bool reentered_;
   bool owned_ = false;
 };
 
 bool Capture::start(WorkerThreads& threads, Interruption* interruption) {
+  // The turn is let go before any line is written (see capture_log.hpp), and the worker
+  // begins its first pass only once start's lines are written, so they come first.
+  const Started started = start_in_turn(threads, interruption);
+  switch (started.outcome) {
+    case Started::kNothing:
+      return false;
+    case Started::kAlreadyRunning:
+      log_.warning("视频捕获已经在运行中");
+      return true;
+    case Started::kNotOpened:
+      log_.error("无法打开视频: " + video_path());
+      return false;
+    case Started::kFailed:
+      log_.error("启动视频捕获时发生错误: ", started.failure);
+      return false;
+    case Started::kLaunched:
+      break;
+  }
+  return announce(started, threads, interruption);
+}
+
+Capture::Started Capture::start_in_turn(WorkerThreads& threads, Interruption* interruption) {
   Turn turn(*this, interruption);
   // Called back from inside a start or stop of this thread: that step is not finished,
   // and this one cannot wait for it.
-  if (turn.reentered()) return false;
-  if (running()) {
-    logger_->warning("视频捕获已经在运行中");
-    return true;
-  }
+  if (turn.reentered()) return started_as(Started::kNothing);
+  if (running()) return started_as(Started::kAlreadyRunning);
   // Every call below may run host code that stops the capture on this thread: after
   // each, a stop that came meanwhile ends the start with nothing left open.
   std::shared_ptr<SourceHandle> opened;
   try {
-    const std::uint64_t run = begin_run();
+    Started started = started_as(Started::kLaunched);
+    started.run = begin_run();
     opened = opener_->open(video_path());
     set_source(opened);
     if (stopped_in_turn_.load()) return abandon_start(opened);
     const bool is_opened = require_source("isOpened")->is_opened();
     if (stopped_in_turn_.load()) return abandon_start(opened);
-    if (!is_opened) {
-      logger_->error("无法打开视频: " + video_path());
-      return false;
-    }
-    logger_->info(info_line(read_properties(), *logger_));
-    if (stopped_in_turn_.load()) return abandon_start(opened);
-    return launch_worker(run, threads, opened);
+    if (!is_opened) return started_as(Started::kNotOpened);
+    started.properties = read_properties();
+    if (!launch_worker(started.run, threads)) return abandon_start(opened);
+    return started;
   } catch (const Abandoned&) {
     return abandon_start(opened);
-  } catch (const std::exception& e) {
-    return fail_start(e);
+  } catch (const std::exception&) {
+    // A worker that could not be launched must not leave the capture looking alive:
+    // a later start would only warn, and a later stop would wait for nothing.
+    set_running(false);
+    release_source();
+    Started failed = started_as(Started::kFailed);
+    failed.failure = std::current_exception();
+    return failed;
   }
+}
+
+bool Capture::announce(const Started& started, WorkerThreads& threads,
+                       Interruption* interruption) {
+  const std::uint64_t run = started.run;
+  try {
+    log_.line(CaptureLog::Level::kInfo,
+              [p = started.properties](Logger& logger) { return info_line(p, logger); });
+  } catch (const std::exception&) {
+    // The line could not be written: the start fails, as it would before the launch.
+    // The worker has not begun its first pass; it ends with the run.
+    const std::exception_ptr failure = std::current_exception();
+    stop_run(run, threads, interruption);
+    log_.error("启动视频捕获时发生错误: ", failure);
+    return false;
+  } catch (const Interrupt&) {
+    give_up(run);
+    let_worker_begin(run);
+    throw;
+  }
+  let_worker_begin(run);
+  // False when a stop came while the line was being written (a sink that stops it).
+  return still_running(run);
+}
+
+void Capture::let_worker_begin(std::uint64_t run) {
+  {
+    std::lock_guard<std::mutex> g(wake_mutex_);
+    if (announced_run_ < run) announced_run_ = run;
+  }
+  wake_.notify_all();
+}
+
+void Capture::await_announcement(std::uint64_t run) {
+  std::unique_lock<std::mutex> g(wake_mutex_);
+  wake_.wait(g, [&] { return shutting_down_ || announced_run_ >= run || !still_running(run); });
+}
+
+void Capture::stop_run(std::uint64_t run, WorkerThreads& threads, Interruption* interruption) {
+  Turn turn(*this, interruption);
+  // A stop that came meanwhile has done it all already.
+  if (turn.taken() && still_running(run)) stop_in_turn(turn, threads);
 }
 
 std::uint64_t Capture::begin_run() {
@@ -121,8 +188,7 @@ VideoProperties Capture::read_properties() {
   return p;
 }
 
-bool Capture::launch_worker(std::uint64_t run, WorkerThreads& threads,
-                            const std::shared_ptr<SourceHandle>& opened) {
+bool Capture::launch_worker(std::uint64_t run, WorkerThreads& threads) {
   run_state_.fetch_or(kRunningBit);
   threads.launch(run);
   worker_launched_ = true;
@@ -130,23 +196,14 @@ bool Capture::launch_worker(std::uint64_t run, WorkerThreads& threads,
     // Stopped while the worker was being launched: the stop ended the run and released
     // the source; what it left out is the wait for the worker.
     threads.join(std::chrono::duration<double>(kJoinTimeoutSeconds));
-    return abandon_start(opened);
+    return false;
   }
   return true;
 }
 
-bool Capture::fail_start(const std::exception& e) {
-  // A worker that could not be launched must not leave the capture looking alive:
-  // a later start would only warn, and a later stop would wait for nothing.
-  set_running(false);
-  logger_->error("启动视频捕获时发生错误: " + logger_->describe(e));
-  release_source();
-  return false;
-}
-
-bool Capture::abandon_start(const std::shared_ptr<SourceHandle>& opened) {
+Capture::Started Capture::abandon_start(const std::shared_ptr<SourceHandle>& opened) {
   if (opened && source() == opened) release_source();
-  return false;
+  return started_as(Started::kNothing);
 }
 
 void Capture::stop(WorkerThreads& threads, Interruption* interruption) {

@@ -8,7 +8,10 @@ namespace corvane::video {
 
 Capture::Capture(std::string video_path, bool auto_reload, std::shared_ptr<SourceOpener> opener,
                  std::shared_ptr<Logger> logger)
-    : opener_(std::move(opener)), logger_(std::move(logger)), video_path_(std::move(video_path)) {
+    : opener_(std::move(opener)),
+      logger_(std::move(logger)),
+      log_(logger_),
+      video_path_(std::move(video_path)) {
   set_auto_reload(auto_reload);
 }
 

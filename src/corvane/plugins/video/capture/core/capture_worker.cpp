@@ -3,6 +3,7 @@
 #ifdef __linux__
 #include <sys/prctl.h>
 #endif
+#include <cmath>
 #include <utility>
 
 #include "capture.hpp"
@@ -28,6 +29,8 @@ void Capture::run_passes(const std::uint64_t run) {
   // frame's spacing and, at high rates, cost a noticeable share of the throughput.
   prctl(PR_SET_TIMERSLACK, 1000UL, 0UL, 0UL, 0UL);
 #endif
+  // start's lines come before the worker's: the first pass waits until they are written.
+  await_announcement(run);
   std::optional<Clock::time_point> last_frame_time;  // none: the first pass never waits
   const std::optional<Clock::duration> frame_interval = pacing_interval();
   for (;;) {
@@ -49,10 +52,11 @@ void Capture::run_passes(const std::uint64_t run) {
         sleep_while_running(run);
         return;
       }
-      // The stop flag is not looked at again before the read: a stop during this wait
-      // lets the pass finish. Only process exit cuts it short, and a later start makes
-      // the rest of the pass someone else's business.
-      if (!sleep_until(*last_frame_time + *frame_interval) || superseded(run)) return;
+      // A stop during this wait cuts it short and lets the pass finish (one read, one
+      // publication) while stop waits for the worker, so the pass never outlives the
+      // source. Process exit ends the worker at once, and a later start makes the rest
+      // of the pass someone else's business.
+      if (!sleep_until(*last_frame_time + *frame_interval, run) || superseded(run)) return;
     }
     if (read_and_publish(run, last_frame_time) == Pass::kEnd) return;
   }
@@ -66,8 +70,11 @@ std::optional<Capture::Clock::duration> Capture::pacing_interval() const {
   return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(interval));
 }
 
-bool Capture::sleep_until(Clock::time_point deadline) {
-  return wait_precisely_until(deadline, wake_mutex_, wake_, [this] { return shutting_down_; });
+bool Capture::sleep_until(Clock::time_point deadline, std::uint64_t run) {
+  wait_precisely_until(deadline, wake_mutex_, wake_,
+                       [&] { return shutting_down_ || !still_running(run); });
+  std::lock_guard<std::mutex> g(wake_mutex_);
+  return !shutting_down_;
 }
 
 void Capture::sleep_while_running(std::uint64_t run) {
@@ -84,8 +91,8 @@ Capture::Pass Capture::read_and_publish(std::uint64_t run,
     if (superseded(run)) return Pass::kEnd;
     if (read.ok) return publish(run, read, last_frame_time);
     return end_of_stream(run);
-  } catch (const std::exception& e) {
-    return recover(run, e);
+  } catch (const std::exception&) {
+    return recover(run);
   }
 }
 
@@ -104,35 +111,46 @@ Capture::ReadResult Capture::read_frame() {
   return r;
 }
 
+namespace {
+
+// The same value: a NaN is the same as itself here.
+bool same_number(const Number& a, const Number& b) {
+  if (a == b) return true;
+  return a.kind() == Number::Kind::kReal && b.kind() == Number::Kind::kReal &&
+         std::isnan(a.to_double()) && std::isnan(b.to_double());
+}
+
+}  // namespace
+
 Capture::Pass Capture::publish(std::uint64_t run, ReadResult& read,
                                std::optional<Clock::time_point>& last_frame_time) {
-  Frame previous;
-  FrameInfo previous_info;
+  // What the publication replaces goes once every lock is let go: a host frame or number
+  // may need the host.
+  Published replaced;
   Event::Wakeup wakeup(frame_ready_);  // after lock_ is let go: readers take it next
-  {
-    LockGuard guard(lock_);
-    // Counting on from a host's number is the host's arithmetic: done before the leaf
-    // mutexes are taken. `next` ends up with the value it replaced, dropped after them.
-    Number next = current_frame_number().plus_one();
+  for (;;) {
+    // Counting on from a host's number is host code: done before any lock is taken, and
+    // used only if the number is still the one counted from (else counted again).
+    const Number counted_from = current_frame_number();
+    Number next = counted_from.plus_one();
+    HeldLockGuard guard(lock_);
     std::lock_guard<std::mutex> current(run_mutex_);
     if (superseded(run)) return Pass::kEnd;
     std::lock_guard<std::mutex> g(state_mutex_);
     // A seek that published since this read began has moved the source: this frame
     // belongs to the old position and would pair with the wrong number.
     if (seek_generation_ != read.seeks_before_read) return Pass::kContinue;
-    if (frame_) previous = std::move(*frame_);
-    frame_ = std::move(read.frame);
-    std::swap(current_frame_number_, next);
+    if (!same_number(current_frame_number_, counted_from)) continue;
+    replaced.frame = std::exchange(frame_, std::move(read.frame));
+    replaced.number = std::exchange(current_frame_number_, std::move(next));
     last_frame_time = Clock::now();
-    previous_info = std::exchange(
+    replaced.info = std::exchange(
         frame_info_, FrameInfo{current_frame_number_, *last_frame_time, read.position});
     read.timing.published = *last_frame_time;
     record_timing(read.timing);
     frame_ready_.set(wakeup);
+    return Pass::kContinue;
   }
-  // `previous` and `previous_info` are dropped here, outside the locks: a host frame or
-  // number may need the host.
-  return Pass::kContinue;
 }
 
 void Capture::record_timing(const PublicationTiming& timing) {
@@ -145,28 +163,32 @@ void Capture::record_timing(const PublicationTiming& timing) {
 }
 
 Capture::Pass Capture::end_of_stream(std::uint64_t run) {
-  logger_->warning("视频读取结束或出错");
+  // After stop has ended the run nothing is re-opened: a line would tell of a reload
+  // that does not come, of a failure that stop's release caused.
+  if (!still_running(run)) return Pass::kEnd;
+  log_.warning("视频读取结束或出错");
   if (!auto_reload()) {
     give_up(run);
     return Pass::kEnd;
   }
-  logger_->info("正在重新加载视频: " + video_path() + "...");
+  log_.info("正在重新加载视频: " + video_path() + "...");
   return reopen(run);
 }
 
-Capture::Pass Capture::recover(std::uint64_t run, const std::exception& e) {
-  if (superseded(run)) return Pass::kEnd;
-  logger_->error("视频捕获过程中发生错误: " + logger_->describe(e));
+Capture::Pass Capture::recover(std::uint64_t run) {
+  // Also quiet once stop has ended the run: a source it released is no failure.
+  if (!still_running(run)) return Pass::kEnd;
+  log_.error("视频捕获过程中发生错误: ", std::current_exception());
   if (!auto_reload()) {
     give_up(run);
     return Pass::kEnd;
   }
-  logger_->info("发生错误，正在重新加载视频: " + video_path() + "...");
+  log_.info("发生错误，正在重新加载视频: " + video_path() + "...");
   try {
     return reopen(run);
-  } catch (const std::exception& e2) {
-    if (superseded(run)) return Pass::kEnd;
-    logger_->error("重新加载视频时发生错误: " + logger_->describe(e2));
+  } catch (const std::exception&) {
+    if (!still_running(run)) return Pass::kEnd;
+    log_.error("重新加载视频时发生错误: ", std::current_exception());
     give_up(run);
     return Pass::kEnd;
   }
@@ -188,7 +210,7 @@ Capture::Pass Capture::reopen(std::uint64_t run) {
   Number count = Number::integer(0);
   if (!fresh) {
     // The host's factory gave no object: the new "source" is nothing at all.
-    LockGuard guard(lock_);
+    HeldLockGuard guard(lock_);
     if (!if_current(run, [&] { replaced = replace_source(nullptr); })) return Pass::kEnd;
     throw MissingSource("isOpened");
   }
@@ -197,7 +219,7 @@ Capture::Pass Capture::reopen(std::uint64_t run) {
   {
     // The new source and the restart of the count go in together under the lock, so a
     // seek either finishes on the old source before them or works on the new one.
-    LockGuard guard(lock_);
+    HeldLockGuard guard(lock_);
     installed = if_running(run, [&] {
       replaced = replace_source(fresh);
       if (opened) {
@@ -213,7 +235,7 @@ Capture::Pass Capture::reopen(std::uint64_t run) {
     return Pass::kEnd;
   }
   if (!opened) {
-    logger_->error("视频重新加载失败: " + video_path());
+    log_.error("视频重新加载失败: " + video_path());
     give_up(run);
     return Pass::kEnd;
   }
