@@ -14,13 +14,20 @@
 //                     see start and stop;
 //   lock_             the public lock: publication of a frame and its number, readers'
 //                     copies, and seek's reposition-read-publish;
-//   SourceHandle's operation mutex (one per source): every call on a source;
+//   SourceHandle's operation lock (one per source): every call on a source;
 //   run_mutex_        a new run's generation against a worker's last steps (installing
 //                     a re-opened source, publishing), so an old worker commits nothing
 //                     into a new run;
 //   source_mutex_, state_mutex_, wake_mutex_: leaf mutexes held for a few loads and
 //                     stores only.
 // The worker holds lock_ only to publish, never while reading, sleeping or re-opening.
+//
+// No host code of the capture's own runs under any of them, on any thread: log lines
+// (composed and written after the lock is let go, see capture_log.hpp), a host number's
+// arithmetic (counted on before lock_ is taken), and the drop of replaced host values
+// (after every lock). What does run under them is the call the lock exists for: a host
+// source's methods under its operation lock (and under lock_ in seek, the turn in start
+// and stop), the host's thread launch and join in the turn.
 //
 // The running flag carries a run generation: each start begins a new run and hands its
 // number to the worker it launches, and a worker keeps looping only while that run is
@@ -31,7 +38,10 @@
 // the run it was launched for, never a later one.
 //
 // Pacing uses the steady clock, so stepping the wall clock does not stretch a wait. A
-// live source (SourceHandle::is_live) is not paced at all: it is read back to back.
+// stop cuts its run's pacing wait short: the pass then reads and publishes while stop
+// waits for the worker. A pass whose run has been stopped logs nothing: it re-opens
+// nothing, and a source that stop released is no failure. A live source
+// (SourceHandle::is_live) is not paced at all: it is read back to back.
 #pragma once
 
 #include <atomic>
@@ -75,6 +85,8 @@ class Capture {
 
   // Lifecycle. start opens the source on the calling thread and launches a worker;
   // it returns false (after logging) when the source does not open or anything fails.
+  // Its lines are written once its turn is let go, and the worker's first pass waits for
+  // them; a stop that comes meanwhile (from a log sink) makes start return false.
   // A start called back from inside a start or stop on the same thread returns false at
   // once, doing nothing. A stop called back from inside a start (while it opens, asks or
   // logs) makes that start release what it opened and return false. Waiting for another
@@ -100,7 +112,8 @@ class Capture {
   void pause();
   void resume();
   // The target reaches the source's set and current_frame_number as given. An
-  // interruption that throws while seek waits for lock_ leaves it with nothing done.
+  // interruption that throws while seek waits for lock_ or for a busy source leaves it
+  // with nothing done. Its line is written once lock_ and the source are let go.
   bool seek(const Number& frame_number, Interruption* interruption = nullptr);
 
   // Frame access. await_new_frame waits at most `timeout` for frame_ready and tells
@@ -241,11 +254,12 @@ class Capture {
     Number number;
     FrameInfo info;
   };
-  // Takes lock_ and then the source's session, waiting for a busy source with lock_
-  // given back.
+  // Takes lock_ and then a session on the current source, which it stores in `src`,
+  // waiting for a busy source with lock_ given back.
   // True when the frame was read and published.
   bool seek_and_read(const Number& frame_number, Interruption* interruption);
-  void take_lock_and_source(HeldLockGuard& guard, std::optional<SourceHandle::Session>& session,
+  void take_lock_and_source(HeldLockGuard& guard, std::shared_ptr<SourceHandle>& src,
+                            std::optional<SourceHandle::Session>& session,
                             Interruption* interruption);
   Published publish_seek(const Number& frame_number, Frame frame, std::optional<double> position);
 
@@ -298,6 +312,8 @@ class Capture {
   const std::shared_ptr<Logger> logger_;
   CaptureLog log_;
 
+  // The capture's locks (see the list at the top): no host code of the capture's own
+  // runs while one is held, and lines produced meanwhile wait (LogHold).
   Lock lifecycle_turn_;
   bool worker_launched_ = false;  // guarded by lifecycle_turn_
   // Set by a stop called back on the thread whose turn it is, for that turn's start.

@@ -134,8 +134,9 @@ bool Capture::announce(const Started& started, WorkerThreads& threads,
     throw;
   }
   let_worker_begin(run);
-  // False when a stop came while the line was being written (a sink that stops it).
-  return still_running(run);
+  // Started, also when a stop came while the line was written (a sink that stops it):
+  // as for a stop that waits for a start, it stopped what the start began.
+  return true;
 }
 
 void Capture::let_worker_begin(std::uint64_t run) {

@@ -62,9 +62,10 @@ bool Capture::seek_and_read(const Number& frame_number, Interruption* interrupti
   // What the seek replaces goes only after the lock and the source: a host frame or
   // number may need the host.
   Published replaced;
+  std::shared_ptr<SourceHandle> src;  // outlives the session on it, and the lock
   HeldLockGuard guard(lock_, std::defer_lock);
   std::optional<SourceHandle::Session> session;
-  take_lock_and_source(guard, session, interruption);
+  take_lock_and_source(guard, src, session, interruption);
   session->source().set(cv::CAP_PROP_POS_FRAMES, frame_number);
   Frame frame;
   if (!session->source().read(frame)) return false;
@@ -72,7 +73,8 @@ bool Capture::seek_and_read(const Number& frame_number, Interruption* interrupti
   return true;
 }
 
-void Capture::take_lock_and_source(HeldLockGuard& guard, std::optional<SourceHandle::Session>& session,
+void Capture::take_lock_and_source(HeldLockGuard& guard, std::shared_ptr<SourceHandle>& src,
+                                   std::optional<SourceHandle::Session>& session,
                                    Interruption* interruption) {
   // The lock first, then the source, taken only when it is free: waiting for the source
   // (a read of the worker that hangs on a dead stream) while holding the lock would hold
@@ -87,7 +89,7 @@ void Capture::take_lock_and_source(HeldLockGuard& guard, std::optional<SourceHan
     if (lock_.held_by_this_thread()) throw VideoError("seek called while holding the lock");
     guard.acquire(interruption);
     // Under the lock the source cannot be swapped by a re-open; use the current one.
-    auto src = require_source("set");
+    src = require_source("set");
     if (src->busy_on_this_thread()) {
       throw VideoError("seek called from inside a call on the source");
     }
