@@ -199,7 +199,8 @@ class Capture {
     Outcome outcome = kNothing;
     std::uint64_t run = 0;
     VideoProperties properties;
-    std::exception_ptr failure;  // for kFailed
+    std::exception_ptr failure;  // for kFailed, with the source to release after its line
+    std::shared_ptr<SourceHandle> source;
   };
   static Started started_as(Started::Outcome outcome) {
     Started s;

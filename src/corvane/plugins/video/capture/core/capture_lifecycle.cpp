@@ -74,6 +74,12 @@ bool Capture::start(WorkerThreads& threads, Interruption* interruption) {
       return false;
     case Started::kFailed:
       log_.error("启动视频捕获时发生错误: ", started.failure);
+      // Released after the line, out of the turn: what the release raises reaches the
+      // caller. A start that came meanwhile has installed a source of its own.
+      if (started.source) {
+        started.source->release();
+        if (source() == started.source) set_source(nullptr);
+      }
       return false;
     case Started::kLaunched:
       break;
@@ -108,9 +114,9 @@ Capture::Started Capture::start_in_turn(WorkerThreads& threads, Interruption* in
     // A worker that could not be launched must not leave the capture looking alive:
     // a later start would only warn, and a later stop would wait for nothing.
     set_running(false);
-    release_source();
     Started failed = started_as(Started::kFailed);
     failed.failure = std::current_exception();
+    failed.source = source();
     return failed;
   }
 }
