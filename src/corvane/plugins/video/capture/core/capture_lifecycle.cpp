@@ -18,7 +18,6 @@ std::string info_line(const VideoProperties& p, Logger& log) {
 // Thrown inside start when a stop called back from one of its calls; caught there.
 struct Abandoned {};
 
-
 }  // namespace
 
 // The turn of one start or stop. A thread whose turn it is already (a start or stop called
