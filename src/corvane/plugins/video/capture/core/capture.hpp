@@ -287,8 +287,9 @@ class Capture {
   // Clears the running flag under run_mutex_, so that a worker's if_running step comes
   // either wholly before it or not at all.
   void end_run();
-  // Releases the current source and drops it from the capture.
-  void release_source();
+  // Releases the current source and drops it from the capture; returns it, for the
+  // caller to drop once it holds no lock.
+  std::shared_ptr<SourceHandle> release_source();
   // Start's way out when a stop called back from inside it: releases `opened` if the
   // capture still has it.
   Started abandon_start(const std::shared_ptr<SourceHandle>& opened);

@@ -1,6 +1,7 @@
 // Capture's lifecycle: start, stop and the run they begin and end.
 #include <opencv2/videoio.hpp>
 #include <utility>
+#include <vector>
 
 #include "capture.hpp"
 #include "errors.hpp"
@@ -45,6 +46,11 @@ class Capture::Turn {
 
   bool reentered() const { return reentered_; }
   bool taken() const { return reentered_ || owned_; }
+  // Keeps a source the step let go of until the turn is let go: the last reference to a
+  // host's source may run host code as it goes.
+  void keep(std::shared_ptr<SourceHandle> source) {
+    if (source) kept_.push_back(std::move(source));
+  }
 
  private:
   void begin() {
@@ -53,6 +59,7 @@ class Capture::Turn {
   }
 
   LogHold hold_;  // first in, last out: lines wait until the turn is let go
+  std::vector<std::shared_ptr<SourceHandle>> kept_;  // dropped once the turn is let go
   Capture& capture_;
   const bool reentered_;
   bool owned_ = false;
@@ -87,6 +94,8 @@ bool Capture::start(WorkerThreads& threads, Interruption* interruption) {
 }
 
 Capture::Started Capture::start_in_turn(WorkerThreads& threads, Interruption* interruption) {
+  // Declared first, so that the source opened here is dropped only after the turn.
+  std::shared_ptr<SourceHandle> opened;
   Turn turn(*this, interruption);
   // Called back from inside a start or stop of this thread: that step is not finished,
   // and this one cannot wait for it.
@@ -94,12 +103,11 @@ Capture::Started Capture::start_in_turn(WorkerThreads& threads, Interruption* in
   if (running()) return started_as(Started::kAlreadyRunning);
   // Every call below may run host code that stops the capture on this thread: after
   // each, a stop that came meanwhile ends the start with nothing left open.
-  std::shared_ptr<SourceHandle> opened;
   try {
     Started started = started_as(Started::kLaunched);
     started.run = begin_run();
     opened = opener_->open(video_path());
-    set_source(opened);
+    turn.keep(replace_source(opened));
     if (stopped_in_turn_.load()) return abandon_start(opened);
     const bool is_opened = require_source("isOpened")->is_opened();
     if (stopped_in_turn_.load()) return abandon_start(opened);
@@ -230,7 +238,7 @@ void Capture::stop_in_turn(Turn& turn, WorkerThreads& threads) {
     // Called back from inside a start or stop of this thread, which is waiting for
     // nothing but this call: waiting here would wait for itself.
     stopped_in_turn_.store(true);
-    release_source();
+    turn.keep(release_source());
     return;
   }
   if (worker_launched_) {
@@ -239,11 +247,11 @@ void Capture::stop_in_turn(Turn& turn, WorkerThreads& threads) {
     } catch (const Interrupt&) {
       // Interrupted while waiting for the worker: the run has ended, and the source
       // goes all the same.
-      release_source();
+      turn.keep(release_source());
       throw;
     }
   }
-  release_source();
+  turn.keep(release_source());
 }
 
 void Capture::end_run() {
@@ -254,11 +262,13 @@ void Capture::end_run() {
   wake_waiters();
 }
 
-void Capture::release_source() {
-  if (auto src = source()) {
+std::shared_ptr<SourceHandle> Capture::release_source() {
+  auto src = source();
+  if (src) {
     src->release();
-    if (source() == src) set_source(nullptr);
+    if (source() == src) replace_source(nullptr);
   }
+  return src;
 }
 
 void Capture::shut_down() {
