@@ -86,7 +86,8 @@ class Capture {
   // Lifecycle. start opens the source on the calling thread and launches a worker;
   // it returns false (after logging) when the source does not open or anything fails.
   // Its lines are written once its turn is let go, and the worker's first pass waits for
-  // them; a stop that comes meanwhile (from a log sink) makes start return false.
+  // them; a stop that comes meanwhile (from a log sink) stops what start began, and
+  // start still returns true.
   // A start called back from inside a start or stop on the same thread returns false at
   // once, doing nothing. A stop called back from inside a start (while it opens, asks or
   // logs) makes that start release what it opened and return false. Waiting for another
