@@ -232,4 +232,38 @@ TEST(CaptureFrameInfo, KeepsThePublishedNumberAndTimeWhileTheCountMovesOn) {
 }
 
 }  // namespace
+// No line is written while the capture holds lock_ or a source: seek's line comes after
+// both, and a line produced inside a read (a source that pauses its capture) waits until
+// the read has let go of the source.
+TEST(CaptureLog, LinesAreWrittenOnlyOnceTheLockAndTheSourceAreLetGo) {
+  Script s;
+  s.frame_count = Number::real(300);
+  std::atomic<int> reads{0};
+  std::atomic<Capture*> capture{nullptr};
+  s.on_read = [&] {
+    if (++reads == 3) capture.load()->pause();
+  };
+  Rig rig({s});
+  capture = rig.raw;
+  std::mutex m;
+  std::vector<std::string> written_under_a_lock;
+  rig.logger->on_line = [&](const std::string& text) {
+    const bool lock_free = rig.capture->lock().try_acquire();
+    if (lock_free) rig.capture->lock().release();
+    bool source_free = true;
+    if (auto src = rig.capture->source()) {
+      SourceHandle::Session session(*src, std::try_to_lock);
+      source_free = session.owns();
+    }
+    std::lock_guard<std::mutex> g(m);
+    if (!lock_free || !source_free) written_under_a_lock.push_back(text);
+  };
+  ASSERT_TRUE(rig.capture->start(*rig.threads));
+  ASSERT_TRUE(eventually([&] { return rig.logger->has("info", "视频捕获已暂停"); }));
+  ASSERT_TRUE(rig.capture->seek(Number::integer(120)));
+  EXPECT_TRUE(rig.logger->has("info", "已跳转到帧 120"));
+  std::lock_guard<std::mutex> g(m);
+  EXPECT_TRUE(written_under_a_lock.empty()) << written_under_a_lock.front();
+}
+
 }  // namespace corvane::video::testing

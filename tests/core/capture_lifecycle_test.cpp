@@ -111,6 +111,25 @@ TEST(CaptureStop, DoesNotReleaseUnderAHungReadAndReturnsInAboutOneSecond) {
   EXPECT_TRUE(eventually([&] { return rig.opener->releases() == 1; }));
 }
 
+// A source below one frame a second: stop cuts the worker's pacing wait short, the pass
+// reads and publishes its frame, and the worker has ended, silent, when stop returns.
+TEST(CaptureStop, CutsAPacingWaitShortAndTheStoppedRunLogsNothing) {
+  Script s;
+  s.fps = Number::real(0.25);
+  Rig rig({s});
+  ASSERT_TRUE(rig.capture->start(*rig.threads));
+  ASSERT_TRUE(eventually([&] { return rig.capture->current_frame_number() == Number::integer(1); }));
+  std::this_thread::sleep_for(100ms);
+  const size_t lines = rig.logger->lines().size();
+  const auto t0 = std::chrono::steady_clock::now();
+  rig.capture->stop(*rig.threads);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 500ms);
+  EXPECT_TRUE(rig.threads->all_ended());
+  EXPECT_EQ(rig.capture->current_frame_number(), Number::integer(2));
+  EXPECT_EQ(rig.logger->lines().size(), lines);
+  EXPECT_EQ(rig.opener->releases(), 1);
+}
+
 TEST(CaptureStop, BeforeStartAndTwiceDoesNothingHarmful) {
   Rig rig({Script{}});
   rig.capture->stop(*rig.threads);

@@ -64,6 +64,7 @@ bool RecordingLogger::has(const std::string& level, const std::string& text) con
 }
 
 void RecordingLogger::add(const std::string& level, const std::string& text) {
+  if (on_line) on_line(text);
   std::lock_guard<std::mutex> g(mutex_);
   lines_.emplace_back(level, text);
 }

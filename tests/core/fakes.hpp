@@ -78,6 +78,8 @@ class RecordingLogger final : public Logger {
   void error(const std::string& text) override { add("error", text); }
   std::vector<std::pair<std::string, std::string>> lines() const;
   bool has(const std::string& level, const std::string& text) const;
+  // Runs as each line is written, on the writing thread; set before the capture starts.
+  std::function<void(const std::string&)> on_line;
 
  private:
   void add(const std::string& level, const std::string& text);

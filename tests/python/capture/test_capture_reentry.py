@@ -122,6 +122,96 @@ print(json.dumps(dict(outcome=outcome, cap=repr(cap.cap), released=released,
                            alive=False)
 
 
+@pytest.mark.parametrize("step", ["seek", "start"])
+def test_log_sink_that_touches_the_capture_from_another_thread_during_a_step(run_python, step):
+    """loguru holds a handler's lock while its sink runs. A sink on another thread that
+    reads a frame (during `seek`) or stops the capture (during `start`) waits for the
+    capture while the step's line waits for loguru: the step writes its lines only once
+    it holds none of the capture's locks, so both threads finish. The start has started
+    (True) and the sink's stop stopped it."""
+    outcome = run_json(run_python, """
+step = sys.argv[2]
+use_python_source(frames=None, fps=25.0, count=100.0)
+cap = P("fake://x")
+if step == "seek":
+    cap.start()
+    assert wait_until(lambda: cap.current_frame_number >= 1)
+touched = []
+def sink(message):
+    if message.record["message"] == "marker":
+        time.sleep(0.3)
+        touched.append(cap.get_frame_with_number()[0] if step == "seek" else cap.stop())
+logger.add(sink, format="{message}")
+other = threading.Thread(target=logger.info, args=("marker",), daemon=True)
+other.start()
+time.sleep(0.1)                      # the sink sleeps, holding loguru's lock
+result = cap.seek(5) if step == "seek" else cap.start()
+other.join(5)
+running = cap.is_running()
+cap.stop()
+print(json.dumps(dict(result=result, touched=len(touched), stuck=other.is_alive(),
+                      running=running)))
+""", "", step, timeout=20)
+    assert outcome == dict(result=True, touched=1, stuck=False, running=step == "seek")
+
+
+def test_stop_during_a_long_pacing_wait_returns_at_once_and_leaves_no_lines(run_python):
+    """A source of 0.25 frames a second: stop cuts the worker's 4 s pacing wait short,
+    the pass reads and publishes its frame, and the worker has ended when stop returns,
+    well within stop's 1 s wait. Nothing is logged after stop returns."""
+    outcome = run_json(run_python, """
+use_python_source(frames=None, fps=0.25)
+lines = []
+logger.add(lambda m: lines.append((time.monotonic(), m.record["message"])), format="{message}")
+cap = P("fake://x")
+cap.start()
+assert wait_until(lambda: cap.current_frame_number == 1)
+time.sleep(0.3)                      # the worker waits for its next read
+t0 = time.monotonic()
+cap.stop()
+returned = time.monotonic()
+alive = cap.thread.is_alive()
+time.sleep(0.3)
+print(json.dumps(dict(elapsed=returned - t0, alive=alive, number=cap.current_frame_number,
+                      after=[text for t, text in lines if t >= returned])))
+""", "", timeout=20)
+    assert 0 <= outcome["elapsed"] < 0.5
+    assert not outcome["alive"] and outcome["after"] == [] and outcome["number"] == 2
+
+
+@pytest.mark.parametrize("read", ["slow", "hung"])
+def test_ctrl_c_while_seek_waits_for_a_busy_source(run_python, read):
+    """The worker is inside a read that takes 4 s, or never returns: SIGINT half a second
+    into `seek` raises KeyboardInterrupt from it within a moment, with nothing changed
+    (no position set, the lock free, the number as it was, the capture running)."""
+    outcome = run_json(run_python, """
+import signal
+gate = threading.Event()
+delay = 4.0 if sys.argv[2] == "slow" else 60.0
+source = use_python_source(frames=None, fps=100.0, count=100.0,
+                           hook=lambda s: gate.wait(delay) and None if len(s.reads) == 3 else None)
+cap = P("fake://x")
+cap.start()
+assert wait_until(lambda: len(source.instances[0].reads) == 3)   # the worker's long read
+before = cap.current_frame_number
+threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()
+t0 = time.monotonic()
+try:
+    outcome = "returned %r" % cap.seek(50)
+except KeyboardInterrupt:
+    outcome = "interrupted"
+state = dict(outcome=outcome, elapsed=time.monotonic() - t0, locked=cap.lock.locked(),
+             same_number=cap.current_frame_number == before,
+             sets=source.instances[0].sets, running=cap.is_running())
+gate.set()
+cap.stop()
+print(json.dumps(state))
+""", "", read, timeout=20)
+    assert outcome.pop("elapsed") < 0.5 + 1.0
+    assert outcome == dict(outcome="interrupted", locked=False, same_number=True, sets=[],
+                           running=True)
+
+
 SLOW_MJPEG_SERVER = """
 import socket
 import cv2

@@ -14,13 +14,20 @@
 //                     see start and stop;
 //   lock_             the public lock: publication of a frame and its number, readers'
 //                     copies, and seek's reposition-read-publish;
-//   SourceHandle's operation mutex (one per source): every call on a source;
+//   SourceHandle's operation lock (one per source): every call on a source;
 //   run_mutex_        a new run's generation against a worker's last steps (installing
 //                     a re-opened source, publishing), so an old worker commits nothing
 //                     into a new run;
 //   source_mutex_, state_mutex_, wake_mutex_: leaf mutexes held for a few loads and
 //                     stores only.
 // The worker holds lock_ only to publish, never while reading, sleeping or re-opening.
+//
+// No host code of the capture's own runs under any of them, on any thread: log lines
+// (composed and written after the lock is let go, see capture_log.hpp), a host number's
+// arithmetic (counted on before lock_ is taken), and the drop of replaced host values
+// (after every lock). What does run under them is the call the lock exists for: a host
+// source's methods under its operation lock (and under lock_ in seek, the turn in start
+// and stop), the host's thread launch and join in the turn.
 //
 // The running flag carries a run generation: each start begins a new run and hands its
 // number to the worker it launches, and a worker keeps looping only while that run is
@@ -31,7 +38,10 @@
 // the run it was launched for, never a later one.
 //
 // Pacing uses the steady clock, so stepping the wall clock does not stretch a wait. A
-// live source (SourceHandle::is_live) is not paced at all: it is read back to back.
+// stop cuts its run's pacing wait short: the pass then reads and publishes while stop
+// waits for the worker. A pass whose run has been stopped logs nothing: it re-opens
+// nothing, and a source that stop released is no failure. A live source
+// (SourceHandle::is_live) is not paced at all: it is read back to back.
 #pragma once
 
 #include <atomic>
@@ -47,6 +57,8 @@
 #include <vector>
 
 #include "frame.hpp"
+#include "capture_log.hpp"
+#include "capture_types.hpp"
 #include "frame_info.hpp"
 #include "logger.hpp"
 #include "number.hpp"
@@ -54,43 +66,6 @@
 #include "sync.hpp"
 
 namespace corvane::video {
-
-// Opens the source for a path; the host decides which kind of source that is.
-class SourceOpener {
- public:
-  virtual ~SourceOpener() = default;
-  // Throws VideoError (or an Interrupt) when the source object cannot be created, and
-  // returns null when the host's factory gave no object. An unopened source is returned.
-  virtual std::shared_ptr<SourceHandle> open(const std::string& path) = 0;
-};
-
-// Runs worker threads for a capture; the host decides what a thread is.
-class WorkerThreads {
- public:
-  virtual ~WorkerThreads() = default;
-  // Starts a thread that calls Capture::run_loop(run). Throws when that fails.
-  virtual void launch(std::uint64_t run) = 0;
-  // Waits at most `timeout` for the most recently launched worker to end. Returns at
-  // once when called on that worker itself (a thread cannot wait for itself).
-  virtual void join(std::chrono::duration<double> timeout) = 0;
-};
-
-// What the latest successful start read from the source.
-struct VideoProperties {
-  Number frame_count;  // integers of any size, as the source's report truncates
-  Number fps;  // integer 0 until a start stores the reported rate
-  Number width;
-  Number height;
-  Number duration;  // integer 0 unless the reported rate was positive
-};
-
-// When one publication's read began and ended and when the frame was published, on
-// the steady clock. Kept for the most recent publications, for measurements.
-struct PublicationTiming {
-  std::chrono::steady_clock::time_point read_started;
-  std::chrono::steady_clock::time_point read_finished;
-  std::chrono::steady_clock::time_point published;
-};
 
 class Capture {
  public:
@@ -110,6 +85,9 @@ class Capture {
 
   // Lifecycle. start opens the source on the calling thread and launches a worker;
   // it returns false (after logging) when the source does not open or anything fails.
+  // Its lines are written once its turn is let go, and the worker's first pass waits for
+  // them; a stop that comes meanwhile (from a log sink) stops what start began, and
+  // start still returns true.
   // A start called back from inside a start or stop on the same thread returns false at
   // once, doing nothing. A stop called back from inside a start (while it opens, asks or
   // logs) makes that start release what it opened and return false. Waiting for another
@@ -135,7 +113,8 @@ class Capture {
   void pause();
   void resume();
   // The target reaches the source's set and current_frame_number as given. An
-  // interruption that throws while seek waits for lock_ leaves it with nothing done.
+  // interruption that throws while seek waits for lock_ or for a busy source leaves it
+  // with nothing done. Its line is written once lock_ and the source are let go.
   bool seek(const Number& frame_number, Interruption* interruption = nullptr);
 
   // Frame access. await_new_frame waits at most `timeout` for frame_ready and tells
@@ -157,7 +136,7 @@ class Capture {
                           Interruption* interruption = nullptr);
   template <typename F>
   auto with_frame(F&& f, Interruption* interruption = nullptr, bool consume_ready = false) {
-    LockGuard guard(lock_, std::defer_lock);
+    HeldLockGuard guard(lock_, std::defer_lock);
     if (!lock_.held_by_this_thread()) guard.acquire(interruption);
     if (consume_ready) frame_ready_.clear();
     std::optional<Frame> frame;
@@ -214,11 +193,78 @@ class Capture {
   static constexpr std::uint64_t kRunningBit = 1;
   using Clock = std::chrono::steady_clock;
 
-  // One step of the worker, see run_loop.
+  // Lifecycle steps (capture_lifecycle.cpp). What start did in its turn, for the lines
+  // it writes after the turn.
+  struct Started {
+    enum Outcome { kNothing, kAlreadyRunning, kNotOpened, kFailed, kLaunched };
+    Outcome outcome = kNothing;
+    std::uint64_t run = 0;
+    VideoProperties properties;
+    std::exception_ptr failure;  // for kFailed, with the source to release after its line
+    std::shared_ptr<SourceHandle> source;
+  };
+  static Started started_as(Started::Outcome outcome) {
+    Started s;
+    s.outcome = outcome;
+    return s;
+  }
+  class Turn;
+  Started start_in_turn(WorkerThreads& threads, Interruption* interruption);
+  // Begins a new run and returns its number.
+  std::uint64_t begin_run();
+  // Reads and stores the source's properties, each as soon as it is known.
+  VideoProperties read_properties();
+  // False when a stop came while the worker was being launched.
+  bool launch_worker(std::uint64_t run, WorkerThreads& threads);
+  // Writes start's information line, then lets the launched worker begin. A line that
+  // cannot be written fails the start: the run is stopped.
+  bool announce(const Started& started, WorkerThreads& threads, Interruption* interruption);
+  void let_worker_begin(std::uint64_t run);
+  // The worker's wait for announce; ends at once when the run has ended.
+  void await_announcement(std::uint64_t run);
+  // stop, if `run` is still the running one once the turn is taken.
+  void stop_run(std::uint64_t run, WorkerThreads& threads, Interruption* interruption);
+
+  // The worker's steps (capture_worker.cpp), see run_loop.
   enum class Pass { kContinue, kEnd };
+  // What one read of the worker gave.
+  struct ReadResult {
+    Frame frame;
+    bool ok = false;
+    std::uint64_t seeks_before_read = 0;
+    PublicationTiming timing;
+    std::optional<double> position;
+  };
   void run_passes(std::uint64_t run);
+  // The wait between publications; none for a wait that outlasts any run.
+  std::optional<Clock::duration> pacing_interval() const;
   Pass read_and_publish(std::uint64_t run, std::optional<Clock::time_point>& last_frame_time);
+  ReadResult read_frame();
+  Pass publish(std::uint64_t run, ReadResult& read,
+               std::optional<Clock::time_point>& last_frame_time);
+  void record_timing(const PublicationTiming& timing);  // under state_mutex_
+  Pass end_of_stream(std::uint64_t run);
+  // An ordinary failure of a pass (the one being handled): logs it, then re-opens or
+  // ends the run.
+  Pass recover(std::uint64_t run);
   Pass reopen(std::uint64_t run);
+
+  // Seek's steps (capture_playback.cpp). What a seek's publication replaced, for the
+  // caller to drop once it holds no lock.
+  struct Published {
+    std::optional<Frame> frame;
+    Number number;
+    FrameInfo info;
+  };
+  // Takes lock_ and then a session on the current source, which it stores in `src`,
+  // waiting for a busy source with lock_ given back.
+  // True when the frame was read and published.
+  bool seek_and_read(const Number& frame_number, Interruption* interruption);
+  void take_lock_and_source(HeldLockGuard& guard, std::shared_ptr<SourceHandle>& src,
+                            std::optional<SourceHandle::Session>& session,
+                            Interruption* interruption);
+  Published publish_seek(const Number& frame_number, Frame frame, std::optional<double> position);
+
   bool still_running(std::uint64_t run) const;
   // A later start has begun another run: the worker of `run` must leave it alone.
   bool superseded(std::uint64_t run) const { return (run_state_.load() >> 1) != run; }
@@ -242,12 +288,12 @@ class Capture {
   // Clears the running flag under run_mutex_, so that a worker's if_running step comes
   // either wholly before it or not at all.
   void end_run();
-  // Releases the current source and drops it from the capture.
-  void release_source();
+  // Releases the current source and drops it from the capture; returns it, for the
+  // caller to drop once it holds no lock.
+  std::shared_ptr<SourceHandle> release_source();
   // Start's way out when a stop called back from inside it: releases `opened` if the
-  // capture still has it, and returns false.
-  bool abandon_start(const std::shared_ptr<SourceHandle>& opened);
-  class Turn;
+  // capture still has it.
+  Started abandon_start(const std::shared_ptr<SourceHandle>& opened);
   void stop_in_turn(Turn& turn, WorkerThreads& threads);
   // The source, or a MissingSource failure naming the call that needed it.
   std::shared_ptr<SourceHandle> require_source(const char* method) const;
@@ -258,15 +304,19 @@ class Capture {
   bool source_is_live() const;
   void wake_waiters();
   void give_up(std::uint64_t run);
-  // Sleeps until `deadline` unless shut_down is called; false when it was.
-  bool sleep_until(Clock::time_point deadline);
+  // Sleeps until `deadline`, or until `run` stops running or shut_down is called; false
+  // when shut_down was.
+  bool sleep_until(Clock::time_point deadline, std::uint64_t run);
   // Sleeps until the run is no longer running or shut_down is called.
   void sleep_while_running(std::uint64_t run);
 
   std::shared_ptr<const Truth> auto_reload_;  // guarded by state_mutex_
   const std::shared_ptr<SourceOpener> opener_;
   const std::shared_ptr<Logger> logger_;
+  CaptureLog log_;
 
+  // The capture's locks (see the list at the top): no host code of the capture's own
+  // runs while one is held, and lines produced meanwhile wait (LogHold).
   Lock lifecycle_turn_;
   bool worker_launched_ = false;  // guarded by lifecycle_turn_
   // Set by a stop called back on the thread whose turn it is, for that turn's start.
@@ -297,6 +347,7 @@ class Capture {
   std::mutex wake_mutex_;
   std::condition_variable wake_;
   bool shutting_down_ = false;  // guarded by wake_mutex_
+  std::uint64_t announced_run_ = 0;  // guarded by wake_mutex_; the last run start announced
 };
 
 }  // namespace corvane::video

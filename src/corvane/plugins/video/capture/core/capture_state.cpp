@@ -1,10 +1,41 @@
-// Capture: frame access and the state every thread reads and writes.
+// Capture: construction, frame access and the state every thread reads and writes.
 #include <utility>
 
 #include "capture.hpp"
 #include "errors.hpp"
 
 namespace corvane::video {
+
+Capture::Capture(std::string video_path, bool auto_reload, std::shared_ptr<SourceOpener> opener,
+                 std::shared_ptr<Logger> logger)
+    : opener_(std::move(opener)),
+      logger_(std::move(logger)),
+      log_(logger_),
+      video_path_(std::move(video_path)) {
+  set_auto_reload(auto_reload);
+}
+
+bool Capture::auto_reload() const {
+  std::shared_ptr<const Truth> truth;
+  {
+    std::lock_guard<std::mutex> g(state_mutex_);
+    truth = auto_reload_;
+  }
+  return (*truth)();
+}
+
+void Capture::set_auto_reload(bool v) {
+  set_auto_reload([v] { return v; });
+}
+
+void Capture::set_auto_reload(Truth truth) {
+  auto next = std::make_shared<const Truth>(std::move(truth));
+  {
+    std::lock_guard<std::mutex> g(state_mutex_);
+    std::swap(auto_reload_, next);
+  }
+  // The test replaced (now in `next`) may hold a host value: dropped outside the mutex.
+}
 
 bool Capture::await_new_frame(std::chrono::duration<double> timeout,
                               Interruption* interruption) {

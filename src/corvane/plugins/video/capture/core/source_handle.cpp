@@ -7,24 +7,47 @@ namespace corvane::video {
 
 SourceHandle::SourceHandle(std::unique_ptr<VideoSource> source) : source_(std::move(source)) {}
 
-SourceHandle::Session::Session(SourceHandle& handle) : handle_(handle), owns_(true) {
-  handle_.op_mutex_.lock();
+namespace {
+
+// Holds a source's operation lock taken with try_acquire, until the end of the scope.
+class Taken {
+ public:
+  explicit Taken(Lock& lock) : lock_(lock), owns_(lock.try_acquire()) {}
+  ~Taken() {
+    if (owns_) lock_.release();
+  }
+  Taken(const Taken&) = delete;
+  Taken& operator=(const Taken&) = delete;
+  bool owns() const { return owns_; }
+
+ private:
+  Lock& lock_;
+  const bool owns_;
+};
+
+}  // namespace
+
+SourceHandle::Session::Session(SourceHandle& handle, Interruption* interruption)
+    : handle_(handle), owns_(true) {
+  handle_.op_lock_.acquire(interruption);  // throws with nothing taken when interrupted
   handle_.owner_.store(std::this_thread::get_id());
 }
 
 SourceHandle::Session::Session(SourceHandle& handle, std::try_to_lock_t)
-    : handle_(handle), owns_(handle.op_mutex_.try_lock()) {
+    : handle_(handle), owns_(handle.op_lock_.try_acquire()) {
   if (owns_) handle_.owner_.store(std::this_thread::get_id());
 }
 
 SourceHandle::Session::~Session() {
   if (!owns_) return;
   handle_.owner_.store(std::thread::id());
-  handle_.op_mutex_.unlock();
+  handle_.op_lock_.release();
   handle_.finish_pending_release();
 }
 
-void SourceHandle::wait_until_idle() { Session wait_for_turn(*this); }
+void SourceHandle::wait_until_idle(Interruption* interruption) {
+  Session wait_for_turn(*this, interruption);
+}
 
 bool SourceHandle::is_opened() {
   Session s(*this);
@@ -56,8 +79,9 @@ void SourceHandle::release() {
   }
   // Record the request first: a thread that unlocks after this point sees it.
   release_pending_.store(true);
-  std::unique_lock<std::mutex> lock(op_mutex_, std::try_to_lock);
-  if (!lock.owns_lock()) return;  // the thread inside a call releases when it leaves
+  LogHold hold;  // a host source's release may call back into its capture
+  Taken lock(op_lock_);
+  if (!lock.owns()) return;  // the thread inside a call releases when it leaves
   if (!release_pending_.exchange(false)) return;
   // Marked as a call of this thread, so that what the source's release calls back finds
   // the source busy instead of waiting for it.
@@ -75,8 +99,9 @@ void SourceHandle::release() {
 
 void SourceHandle::finish_pending_release() noexcept {
   while (release_pending_.load()) {
-    std::unique_lock<std::mutex> lock(op_mutex_, std::try_to_lock);
-    if (!lock.owns_lock()) return;  // whoever holds it now will see the request
+    LogHold hold;
+    Taken lock(op_lock_);
+    if (!lock.owns()) return;  // whoever holds it now will see the request
     if (!release_pending_.exchange(false)) return;
     owner_.store(std::this_thread::get_id());
     releasing_ = true;

@@ -6,6 +6,10 @@
 // source that is replaced or dropped while another thread is inside a call on it stays
 // alive until that call returns.
 //
+// The operation mutex is a Lock, so that a caller who waits for the source (seek, while
+// the worker reads) can be interrupted. Code that runs under it (a host source's methods)
+// writes the capture's log lines only once it has been let go (capture_log.hpp).
+//
 // release() never waits for a call in progress (a read of a dead network stream may hang
 // for a long time): when the source is busy, the release is recorded and performed by
 // the thread that finishes the current call, right after it. Errors of such a deferred
@@ -17,6 +21,8 @@
 #include <mutex>
 #include <thread>
 
+#include "capture_log.hpp"
+#include "sync.hpp"
 #include "video_source.hpp"
 
 namespace corvane::video {
@@ -31,7 +37,8 @@ class SourceHandle {
   // thread is inside a call on the source.
   class Session {
    public:
-    explicit Session(SourceHandle& handle);
+    // An interruption that throws while it waits leaves the source untaken.
+    explicit Session(SourceHandle& handle, Interruption* interruption = nullptr);
     // Takes the source only if it is free at once; see owns().
     Session(SourceHandle& handle, std::try_to_lock_t);
     ~Session();
@@ -42,12 +49,14 @@ class SourceHandle {
     VideoSource& source() { return *handle_.source_; }
 
    private:
+    LogHold hold_;  // first in, last out: lines wait until the source is let go
     SourceHandle& handle_;
     bool owns_;
   };
 
-  // Blocks until no call on the source is in progress.
-  void wait_until_idle();
+  // Blocks until no call on the source is in progress. An interruption that throws
+  // ends the wait with nothing changed.
+  void wait_until_idle(Interruption* interruption = nullptr);
   // True when the calling thread is inside a call on this source (a source that calls
   // back into its capture).
   bool busy_on_this_thread() const { return owner_.load() == std::this_thread::get_id(); }
@@ -73,11 +82,11 @@ class SourceHandle {
   // requested while the source was busy.
   void finish_pending_release() noexcept;
 
-  std::mutex op_mutex_;
+  Lock op_lock_;  // the operation mutex
   std::atomic<std::thread::id> owner_{};  // the thread inside a call, if any
   std::atomic<bool> release_pending_{false};
-  bool releasing_ = false;  // written by the thread inside a release, under op_mutex_
-  std::unique_ptr<VideoSource> source_;  // calls guarded by op_mutex_
+  bool releasing_ = false;  // written by the thread inside a release, under op_lock_
+  std::unique_ptr<VideoSource> source_;  // calls guarded by op_lock_
 };
 
 }  // namespace corvane::video
