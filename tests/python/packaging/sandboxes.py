@@ -17,11 +17,11 @@ DECODER_LIBRARIES = ("libopencv_*.so*", "libavcodec.so*", "libavformat.so*", "li
 COMPILERS = ("cc", "c++", "gcc", "g++", "clang", "clang++", "x86_64-linux-gnu-gcc",
              "x86_64-linux-gnu-g++")
 
-# Binds /dev/null over each of the first N arguments, then runs the rest.
+# Binds /dev/null over each file named in the list file $1, then runs the rest.
 HIDE_SCRIPT = r"""
 set -e
-n=$1; shift
-while [ "$n" -gt 0 ]; do mount --bind /dev/null "$1"; shift; n=$((n - 1)); done
+while IFS= read -r f; do mount --bind /dev/null "$f"; done < "$1"
+shift
 exec "$@"
 """
 
@@ -37,8 +37,8 @@ ROOT_SCRIPT = r"""
 set -e
 root=$1; seconds=$2; cwd=$3; repo=$4; wheels=$5; shift 5
 cleanup() {
-  for m in "$root/mnt/wheels" "$root/mnt/corvane" "$root/tmp" "$root/sys" "$root/dev" \
-           "$root/proc"; do
+  for m in "$root/etc/ssl/certs/ca-certificates.crt" "$root/mnt/wheels" "$root/mnt/corvane" \
+           "$root/tmp" "$root/sys" "$root/dev" "$root/proc"; do
     if mountpoint -q "$m"; then umount -R "$m" || umount -l "$m"; fi
   done
 }
@@ -53,9 +53,12 @@ mount -o remount,bind,ro "$root/mnt/corvane"
 mount --bind "$wheels" "$root/mnt/wheels"
 mount -o remount,bind,ro "$root/mnt/wheels"
 cp /etc/resolv.conf "$root/etc/resolv.conf"
+# The machine's trusted certificates, so that HTTPS to the registry verifies as it does here.
+mount --bind /etc/ssl/certs/ca-certificates.crt "$root/etc/ssl/certs/ca-certificates.crt"
 set +e
 timeout -k 10 "$seconds" chroot "$root" /usr/bin/env -i PATH=/usr/local/bin:/usr/bin:/bin \
   HOME=/root LANG=C.UTF-8 PIP_DISABLE_PIP_VERSION_CHECK=1 PYTHONDONTWRITEBYTECODE=1 \
+  PIP_CERT=/etc/ssl/certs/ca-certificates.crt SSL_CERT_FILE=/etc/ssl/certs/ca-certificates.crt \
   /bin/sh -c 'cd "$0" && exec "$@"' "$cwd" "$@"
 status=$?
 exit $status
@@ -82,10 +85,11 @@ def compiler_files():
     return sorted(p for p in found if os.path.isfile(p))
 
 
-def hidden(command, files):
-    """`command` run in a private mount namespace in which each of `files` reads as empty."""
+def hidden(command, list_file):
+    """`command` run in a private mount namespace in which each file named in `list_file`
+    (one a line) reads as empty."""
     return ["unshare", "--mount", "--propagation", "private", "--", "sh", "-c", HIDE_SCRIPT,
-            "sh", str(len(files)), *files, *command]
+            "sh", list_file, *command]
 
 
 def ensure_debian11_root(root, log):

@@ -80,7 +80,7 @@ def checked_probe(stdout):
 
 def run_venv_cell(out, wheel, python, hide):
     """Install `wheel` into a new virtual environment of `python` and run the suite, all with
-    the files `hide` hidden."""
+    the files listed in `hide` hidden."""
     prefix = sandboxes.hidden([], hide)
     venv = os.path.join(out, "venv-" + os.path.basename(wheel).split("-")[2])
     shutil.rmtree(venv, ignore_errors=True)
@@ -120,9 +120,9 @@ def cell(results, key, function, *args):
     try:
         results[key] = function(*args)
     except (CommandFailed, ValueError, KeyError) as exc:
-        results[key] = {"error": str(exc)}
+        results[key] = {"error": str(exc)[-3000:]}     # what the command printed last
     results[key]["seconds"] = round(time.monotonic() - started)
-    print(json.dumps(results[key])[:3000], flush=True)
+    print(json.dumps(results[key]), flush=True)
 
 
 def table(audits, results):
@@ -163,7 +163,10 @@ def main(argv=None):
         print("no wheels in %s: run `make wheel` first" % args.wheelhouse)
         return 1
     started = time.monotonic()
-    pythons, hide = pyenv_pythons(), sandboxes.system_decoder_files() + sandboxes.compiler_files()
+    pythons, hide = pyenv_pythons(), os.path.join(out, "hidden.txt")
+    with open(hide, "w", encoding="utf-8") as f:
+        f.write("".join(p + "\n" for p in sandboxes.system_decoder_files()
+                        + sandboxes.compiler_files()))
     root = os.path.join(out, "debian11")
     results = {}
     for found in audits:
