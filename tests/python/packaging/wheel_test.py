@@ -18,6 +18,7 @@ import argparse
 import glob
 import json
 import os
+import re
 import shutil
 import sys
 import time
@@ -135,7 +136,9 @@ def table(audits, results):
             if result is None:
                 cells.append("-")
             elif "error" in result:
-                cells.append("failed")
+                counts = re.findall(r"^=* ?(\d+ (?:failed|passed|error).*) in [0-9.]+s",
+                                    result["error"], re.M)
+                cells.append("failed" + (" (%s)" % counts[-1] if counts else ""))
             else:
                 cells.append("%s: %s" % (result["python"], suite_counts(result["closing"])))
         lines.append("| %s | %s | %.1f MB | %s | %s%s | %s | %s |" % (
