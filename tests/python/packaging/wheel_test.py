@@ -159,7 +159,8 @@ def main(argv=None):
     out = os.path.abspath(args.out)
     os.makedirs(out, exist_ok=True)
     wheels = sorted(glob.glob(os.path.join(os.path.abspath(args.wheelhouse), "*.whl")))
-    audits = [audit(w) for w in wheels]
+    audits = sorted((audit(w) for w in wheels),
+                    key=lambda a: tuple(map(int, python_minor(a["python_tag"]).split("."))))
     if args.only:
         audits = [a for a in audits if a["python_tag"] in args.only]
     if not audits:
