@@ -66,8 +66,10 @@ def make_venv(python, path, packages, system_site_packages=False):
     return venv_python
 
 
-def pip_install(python, args, timeout=900, **extra_env):
-    return run([python, "-m", "pip", "install", "-q", *args], timeout=timeout,
+def pip_install(python, args, timeout=900, prefix=(), **extra_env):
+    """pip-install `args` with `python`; `prefix` is a command that runs pip (e.g. in a
+    sandbox)."""
+    return run([*prefix, python, "-m", "pip", "install", "-q", *args], timeout=timeout,
                env=environ(**extra_env), cwd=REPO_DIR)
 
 
@@ -94,11 +96,27 @@ def site_packages(python):
                timeout=30).stdout.strip()
 
 
-def run_suite(python, paths=SUITE, pythonpath=(HOST_DIR,), timeout=900):
-    """Run the pytest files `paths` (relative to tests/python) with `python`, warnings as
-    errors; return pytest's closing line. A failure raises CommandFailed."""
-    env = environ(PYTHONPATH=os.pathsep.join(pythonpath))
-    done = run([python, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-W", "error",
-                *[os.path.join(PY_TESTS_DIR, p) for p in paths]],
-               timeout=timeout, env=env, cwd=PY_TESTS_DIR)
+def pytest_command(python, tests_dir=PY_TESTS_DIR, paths=SUITE):
+    """The command that runs the pytest files `paths` (relative to `tests_dir`, the tests/python
+    folder as the interpreter sees it) with warnings as errors."""
+    return [python, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-W", "error",
+            *[tests_dir + "/" + p for p in paths]]
+
+
+def closing_line(done):
     return done.stdout.strip().splitlines()[-1]
+
+
+def suite_counts(closing):
+    """'229 passed, 1 skipped' from pytest's closing line."""
+    return re.sub(r"\s+in [0-9.]+s.*$", "", closing.strip("= "))
+
+
+def run_suite(python, paths=SUITE, pythonpath=(HOST_DIR,), timeout=900, prefix=()):
+    """Run the pytest files `paths` (relative to tests/python) with `python`, warnings as
+    errors, behind the command `prefix` if any; return pytest's closing line. A failure raises
+    CommandFailed."""
+    env = environ(PYTHONPATH=os.pathsep.join(pythonpath))
+    done = run([*prefix, *pytest_command(python, PY_TESTS_DIR, paths)], timeout=timeout,
+               env=env, cwd=PY_TESTS_DIR)
+    return closing_line(done)

@@ -21,7 +21,8 @@ import sys
 import time
 
 from environments import (REPO_DIR, HOST_DIR, TEST_PACKAGES, CommandFailed,
-                          build_wheel, make_venv, pip_install, run_suite, versions)
+                          build_wheel, make_venv, pip_install, run_suite, suite_counts,
+                          versions)
 
 NEWEST = ["numpy", "opencv-python-headless"]
 NUMPY1 = ["numpy==1.26.*", "opencv-python-headless>=4,<5"]
@@ -101,7 +102,7 @@ def table(results, opencv):
         if "error" in found:
             lines.append("| %s | | | | | | failed |" % name)
             continue
-        counts = re.sub(r"\s+in [0-9.]+s.*$", "", found["closing"].strip("= "))
+        counts = suite_counts(found["closing"])
         lines.append("| %s | %s | %s | %s | %s | %s | %s |" % (
             name, found["python"], found["numpy"], found["cv2"], opencv, found["pybind11"],
             counts))
