@@ -60,8 +60,9 @@ rm -rf "$notices"
 mkdir -p "$notices"
 cp "$src/ffmpeg-$FFMPEG_UPSTREAM_VERSION/COPYING.LGPLv2.1" "$notices/FFmpeg-COPYING.LGPLv2.1.txt"
 cp "$src/opencv-$OPENCV_VERSION/LICENSE" "$notices/OpenCV-LICENSE.txt"
-for zlib_licence in "$opencv_prefix"/share/licenses/opencv*/zlib*; do
-  [ -f "$zlib_licence" ] && cp "$zlib_licence" "$notices/"
+# OpenCV's own list of the third-party code compiled into the modules built (zlib, SoftFloat, ...).
+for licence in "$opencv_prefix"/share/licenses/opencv*/*; do
+  [ -f "$licence" ] && cp "$licence" "$notices/OpenCV-3rdparty-$(basename "$licence")"
 done
 cp "$here/licenses/pybind11-LICENSE.txt" "$notices/"
 sed -e "s|@FFMPEG_UPSTREAM_VERSION@|$FFMPEG_UPSTREAM_VERSION|" -e "s|@FFMPEG_DEB_VERSION@|$FFMPEG_DEB_VERSION|" \

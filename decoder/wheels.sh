@@ -38,9 +38,9 @@ for version in $VERSIONS; do
   start=$(date +%s)
   rm -f "$out/dist"/*-"$tag"-*.whl "$out/wheelhouse"/*-"$tag"-*.whl
   (cd "$project" && "$python" -m pip wheel . --no-deps -w "$out/dist" \
-      -C build-dir="$out/build/$tag" \
-      -C cmake.define.CORVANE_DECODER=bundled -C cmake.define.CORVANE_DECODER_CACHE="$cache" \
-      -C cmake.define.CMAKE_AR="$AR" -C cmake.define.CMAKE_RANLIB="$RANLIB") >"$log" 2>&1 \
+      --config-settings=build-dir="$out/build/$tag" \
+      --config-settings=cmake.define.CORVANE_DECODER=bundled --config-settings=cmake.define.CORVANE_DECODER_CACHE="$cache" \
+      --config-settings=cmake.define.CMAKE_AR="$AR" --config-settings=cmake.define.CMAKE_RANLIB="$RANLIB") >"$log" 2>&1 \
     || { tail -n 30 "$log" >&2; echo "wheels: $tag failed (log: $log)" >&2; exit 1; }
   auditwheel repair --plat "$PLATFORM" -w "$out/wheelhouse" "$out/dist"/*-"$tag"-*.whl >>"$log" 2>&1 \
     || { tail -n 30 "$log" >&2; echo "wheels: auditwheel refused the $tag wheel (log: $log)" >&2; exit 1; }
