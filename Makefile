@@ -80,8 +80,9 @@ matrix: build
 # Binary wheels, one per CPython 3.9-3.13 under pyenv, with the bundled decoder (a static
 # OpenCV and LGPL FFmpeg from pinned sources, decoder/manifest.env) compiled by zig from PyPI for
 # glibc 2.17 and tagged manylinux_2_17 by auditwheel. The decoder is built once into
-# DECODER_DIR (about 40 minutes on 2 busy cores) and reused while its sources, scripts and compilers
-# stay the same. Needs Debian's and PyPI's registries. Wheels land in build-wheel/wheelhouse.
+# DECODER_DIR (about 40 minutes on 2 busy cores) and reused while its sources, scripts and
+# compilers stay the same. Needs Debian's and PyPI's registries. Wheels land in
+# build-wheel/wheelhouse; a quick check of the wheel of PYTHON follows.
 DECODER_DIR ?= build-decoder
 wheel: DEB_PACKAGES += dpkg-dev nasm
 wheel: deps
