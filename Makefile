@@ -21,7 +21,7 @@ ifneq ($(DEBIAN_MAJOR),12)
 DEB_PACKAGES += python3-scikit-build-core
 endif
 
-.PHONY: all deps build test stress sanitize demo bench matrix wheel-test clean
+.PHONY: all deps build test stress sanitize demo bench matrix wheel wheel-test clean
 
 all: build
 
@@ -76,6 +76,18 @@ bench: build
 # of minutes. The table for the README lands in $(BUILD_DIR)-matrix/results.md.
 matrix: build
 	$(PYTHON) tests/python/packaging/matrix.py --build-dir $(BUILD_DIR) --out $(BUILD_DIR)-matrix
+
+# Binary wheels, one per CPython 3.9-3.13 under pyenv, with the bundled decoder (a static
+# OpenCV and LGPL FFmpeg from pinned sources, decoder/manifest.env) compiled by zig from PyPI for
+# glibc 2.17 and tagged manylinux_2_17 by auditwheel. The decoder is built once into
+# DECODER_DIR (about 40 minutes on 2 busy cores) and reused while its sources, scripts and
+# compilers stay the same. Needs Debian's and PyPI's registries. Wheels land in
+# build-wheel/wheelhouse; a quick check of the wheel of PYTHON follows.
+DECODER_DIR ?= build-decoder
+wheel: DEB_PACKAGES += dpkg-dev nasm
+wheel: deps
+	PYTHON=$(PYTHON) JOBS=$(JOBS) sh decoder/wheels.sh $(DECODER_DIR) build-wheel
+	PYTHON=$(PYTHON) sh decoder/smoke.sh build-wheel
 
 # Each binary wheel in WHEELHOUSE, installed where the build machine cannot help it: checked
 # against manylinux's library list by readelf, then in a clean virtual environment of its

@@ -61,3 +61,16 @@ install(TARGETS corvane_video_capture corvane_video_nodes
 list(TRANSFORM CORVANE_TYPING_FILES PREPEND ${CORVANE_TYPING_SOURCE_DIR}/
      OUTPUT_VARIABLE typing_sources)
 install(FILES ${typing_sources} DESTINATION ${corvane_install_package_dir} COMPONENT python)
+
+# A module linked with the bundled decoder carries FFmpeg, OpenCV, zlib and pybind11 inside it:
+# their licence texts and notices go with it, into the wheel's metadata folder (where pip and
+# auditwheel keep them) or, for a plain install, beside the package tree.
+if(CORVANE_DECODER STREQUAL "bundled")
+  if(SKBUILD)
+    set(corvane_notices_dir ${SKBUILD_METADATA_DIR}/licenses/third-party)
+  else()
+    set(corvane_notices_dir ${CORVANE_PYTHON_INSTALL_DIR}/corvane_video-third-party-licenses)
+  endif()
+  install(DIRECTORY ${CORVANE_DECODER_PREFIX}/share/corvane-notices/
+          DESTINATION ${corvane_notices_dir} COMPONENT python)
+endif()

@@ -1,0 +1,74 @@
+#!/bin/sh
+# Builds the bundled decoder once and reuses it: a static FFmpeg, then a static OpenCV over it,
+# each in a folder of CACHE_DIR named by a key that hashes the pinned sources, the build script
+# and the compilers (OpenCV's key includes FFmpeg's). A folder whose key matches and which
+# finished is used as it is. Prints OpenCV's install prefix as the last line. Concurrent runs
+# on one CACHE_DIR wait for each other. Build output goes to a log file per part.
+#   usage: build.sh CACHE_DIR   (CC, CXX, AR, RANLIB, JOBS, PYTHON from the environment)
+set -eu
+here=$(cd "$(dirname "$0")" && pwd)
+cache=$1
+: "${CC:=cc}" "${CXX:=c++}" "${AR:=ar}" "${RANLIB:=ranlib}" "${JOBS:=2}"
+export CC CXX AR RANLIB JOBS
+mkdir -p "$cache"
+cache=$(cd "$cache" && pwd)
+
+# The identity of a tool: its version, and its text when it is a wrapper script.
+tool_id() {
+  path=$(command -v "$1") || { echo "decoder build: tool not found: $1" >&2; exit 1; }
+  "$path" --version 2>/dev/null | head -n 2 || true
+  if [ "$(head -c 2 "$path")" = '#!' ]; then cat "$path"; fi
+}
+toolchain=$(for t in "$CC" "$CXX" "$AR" "$RANLIB"; do tool_id "$t"; done)
+key_of() { { printf '%s\n' "$toolchain"; cat "$@"; } | sha256sum | cut -c1-16; }
+
+exec 9>"$cache/.lock"
+flock 9
+
+src=$("$here/fetch.sh" "$cache/src" | tail -n 1)
+. "$here/manifest.env"
+
+ffmpeg_key=$(key_of "$here/manifest.env" "$here/build_ffmpeg.sh")
+ffmpeg_prefix="$cache/ffmpeg-$ffmpeg_key"
+if [ ! -f "$ffmpeg_prefix/.done" ]; then
+  echo "decoder build: FFmpeg $FFMPEG_UPSTREAM_VERSION into $ffmpeg_prefix (log: $ffmpeg_prefix.log)" >&2
+  start=$(date +%s)
+  rm -rf "$ffmpeg_prefix"
+  "$here/build_ffmpeg.sh" "$src/ffmpeg-$FFMPEG_UPSTREAM_VERSION" "$cache/work/ffmpeg-$ffmpeg_key" \
+      "$ffmpeg_prefix" >"$ffmpeg_prefix.log" 2>&1 \
+    || { tail -n 30 "$ffmpeg_prefix.log" >&2; echo "decoder build: FFmpeg failed (log: $ffmpeg_prefix.log)" >&2; exit 1; }
+  echo "decoder build: FFmpeg took $(( $(date +%s) - start )) s" >&2
+  touch "$ffmpeg_prefix/.done"
+fi
+
+opencv_key=$(printf '%s\n' "$ffmpeg_key" | key_of - "$here/build_opencv.sh")
+opencv_prefix="$cache/opencv-$opencv_key"
+if [ ! -f "$opencv_prefix/.done" ]; then
+  echo "decoder build: OpenCV $OPENCV_VERSION into $opencv_prefix (log: $opencv_prefix.log)" >&2
+  start=$(date +%s)
+  rm -rf "$opencv_prefix"
+  "$here/build_opencv.sh" "$src/opencv-$OPENCV_VERSION" "$cache/work/opencv-$opencv_key" \
+      "$opencv_prefix" "$ffmpeg_prefix" >"$opencv_prefix.log" 2>&1 \
+    || { tail -n 30 "$opencv_prefix.log" >&2; echo "decoder build: OpenCV failed (log: $opencv_prefix.log)" >&2; exit 1; }
+  echo "decoder build: OpenCV took $(( $(date +%s) - start )) s" >&2
+  touch "$opencv_prefix/.done"
+fi
+
+# The licence texts and notices the module's users receive, with the exact configure line.
+notices="$opencv_prefix/share/corvane-notices"
+rm -rf "$notices"
+mkdir -p "$notices"
+cp "$src/ffmpeg-$FFMPEG_UPSTREAM_VERSION/COPYING.LGPLv2.1" "$notices/FFmpeg-COPYING.LGPLv2.1.txt"
+cp "$src/opencv-$OPENCV_VERSION/LICENSE" "$notices/OpenCV-LICENSE.txt"
+# OpenCV's own list of the third-party code compiled into the modules built (zlib, SoftFloat, ...).
+for licence in "$opencv_prefix"/share/licenses/opencv*/*; do
+  [ -f "$licence" ] && cp "$licence" "$notices/OpenCV-3rdparty-$(basename "$licence")"
+done
+cp "$here/licenses/pybind11-LICENSE.txt" "$notices/"
+sed -e "s|@FFMPEG_UPSTREAM_VERSION@|$FFMPEG_UPSTREAM_VERSION|" -e "s|@FFMPEG_DEB_VERSION@|$FFMPEG_DEB_VERSION|" \
+    -e "s|@FFMPEG_DSC@|$FFMPEG_DSC|" -e "s|@FFMPEG_DSC_SHA256@|$FFMPEG_DSC_SHA256|" \
+    -e "s|@OPENCV_VERSION@|$OPENCV_VERSION|" -e "s|@OPENCV_SDIST@|$OPENCV_SDIST|" \
+    -e "s|@OPENCV_SDIST_SHA256@|$OPENCV_SDIST_SHA256|" \
+    -e "/@FFMPEG_CONFIGURE@/{r $ffmpeg_prefix/share/ffmpeg-configure.txt" -e "d}" \
+    "$here/NOTICE.in" > "$notices/NOTICE.txt"
+echo "$opencv_prefix"
