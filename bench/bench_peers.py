@@ -22,11 +22,21 @@ sys.path.insert(0, os.path.join(HERE, "..", "tests", "python", "live"))
 import clipgen  # noqa: E402
 from measure import median  # noqa: E402
 
-VENV_PYTHON = os.path.join(os.environ.get("CORVANE_BENCH_VENV", os.path.join(HERE, "..", "build", "bench-venv")),
+BUILD = os.path.join(HERE, "..", "build")
+VENV_PYTHON = os.path.join(os.environ.get("CORVANE_BENCH_VENV", os.path.join(BUILD, "bench-venv")),
                            "bin", "python")
+# The capture from a wheel with its bundled decoder, in an environment of its own
+# (bench/make_venv.sh --wheel); absent until a wheel for this Python has been built.
+BUNDLED_PYTHON = os.path.join(os.environ.get("CORVANE_BUNDLED_VENV", os.path.join(BUILD, "bench-venv-bundled")),
+                              "bin", "python")
+FAKE_CPUS_LIB = os.path.join(BUILD, "bench", "libcorvane_fake_cpus.so")
 READERS = ("capture", "opencv", "pyav", "decord", "torchcodec")
 NAMES = {"capture": "capture", "opencv": "opencv-python-headless", "pyav": "PyAV",
-         "decord": "decord", "torchcodec": "torchcodec"}
+         "decord": "decord", "torchcodec": "torchcodec", "capture-bundled": "capture, bundled decoder",
+         "opencv-debian": "cv2 reader thread, Debian's OpenCV"}
+# Readers that run under this interpreter (Debian's, with the built module), and the one
+# that runs in the bundled decoder's environment; every other in the benchmark environment.
+OWN_PYTHON = ("capture", "opencv-debian")
 
 FPS_ROUNDS = 3
 FPS_WINDOW = 2.0
@@ -40,14 +50,37 @@ MEMORY_ROUNDS = 2
 MEMORY_STREAMS = 4
 
 
-def child(task, name, args, timeout):
-    """One task of one reader in a child process; its JSON result, or an error."""
-    python = sys.executable if name == "capture" else VENV_PYTHON
+def with_cpus(count, command, workdir):
+    """`command` run so that it sees `count` processors on this machine's cores: in a mount
+    namespace of its own (unshare -m, as root) the kernel's CPU-count files say
+    0-(count-1), and the preloaded bench/fake_cpus.cpp answers the C library's CPU-count
+    calls. The command keeps the process (unshare, sh and env exec it), so a timeout
+    kills the command itself."""
+    cpus = os.path.join(workdir, f"cpus-{count}")
+    with open(cpus, "w") as f:
+        f.write(f"0-{count - 1}\n")
+    script = ('for f in online possible present; do mount --bind "$0" /sys/devices/system/cpu/$f || exit 1; done; '
+              'exec "$@"')
+    return (["unshare", "-m", "sh", "-c", script, cpus, "env", f"LD_PRELOAD={FAKE_CPUS_LIB}",
+             f"CORVANE_FAKE_CPUS={count}"] + command)
+
+
+def child(task, name, args, timeout, cpus=None):
+    """One task of one reader in a child process, seeing `cpus` processors if given; its
+    JSON result, or an error."""
+    python = (sys.executable if name in OWN_PYTHON else BUNDLED_PYTHON if name == "capture-bundled"
+              else VENV_PYTHON)
     if not os.path.exists(python):
-        return {"error": "the benchmark environment is missing (make bench creates it)"}
+        return {"error": ("no wheel for this Python: run make wheel first" if name == "capture-bundled"
+                          else "the benchmark environment is missing (make bench creates it)")}
+    command = [python, os.path.join(HERE, "peer_readers.py"), task, name, json.dumps(args)]
+    env = dict(os.environ)
+    if name == "capture-bundled":
+        env.pop("PYTHONPATH", None)  # the wheel's module, not the build folder's
+    if cpus is not None:
+        command = with_cpus(cpus, command, os.path.join(BUILD, "bench"))
     try:
-        out = subprocess.run([python, os.path.join(HERE, "peer_readers.py"), task, name, json.dumps(args)],
-                             capture_output=True, text=True, timeout=timeout).stdout
+        out = subprocess.run(command, capture_output=True, text=True, timeout=timeout, env=env).stdout
         return json.loads(out.strip().splitlines()[-1])
     except subprocess.TimeoutExpired:
         return {"error": f"no result within {timeout:.0f} s"}
@@ -58,10 +91,10 @@ def child(task, name, args, timeout):
 class Results:
     """Per reader: version, the first error of each task, and the samples of each figure."""
 
-    def __init__(self):
+    def __init__(self, readers=READERS):
         self.version = {}
         self.error = {}  # (reader, task) -> the reason it gave
-        self.samples = {name: {} for name in READERS}
+        self.samples = {name: {} for name in readers}
 
     def usable(self, name, task):
         return (name, task) not in self.error
@@ -127,6 +160,44 @@ def run_age(results):
                         results.add(name, "age:" + phase, median(ages))
             finally:
                 server.stop()
+
+
+H264_READERS = ("capture", "capture-bundled", "opencv-debian", "opencv", "pyav")
+H264_CPUS = (os.cpu_count(), 16)
+H264_ROUNDS = 2
+H264_SIZE, H264_FPS, H264_TICK = (640, 360), 30.0, 30.0
+H264_WARMUP, H264_SECONDS = 3.0, 8.0
+
+
+def run_h264_age():
+    """Mean age of the latest frame at a 30 Hz tick on a live H.264 camera (x264 zero
+    latency, 640x360 at 30 fps, MPEG-TS over UDP on 127.0.0.1), each reader at 2 CPUs (this
+    machine) and made to see 16: one fresh server per reader, count and round. Results per
+    (reader, cpus): the mean age of each round and what its OpenCV and FFmpeg counted."""
+    from live_servers import LiveServer
+    results = Results(H264_READERS)
+    for _ in range(H264_ROUNDS):
+        for cpus in H264_CPUS:
+            for name in H264_READERS:
+                task = f"tick_age:{cpus}"
+                if not results.usable(name, task):
+                    continue
+                server = LiveServer("h264-udp", fps=H264_FPS, size=H264_SIZE,
+                                    seconds=H264_WARMUP + H264_SECONDS + 25)
+                try:
+                    args = {"url": server.url, "tick": H264_TICK, "warmup": H264_WARMUP,
+                            "seconds": H264_SECONDS}
+                    out = results.take(name, task, child("tick_age", name, args, 60,
+                                                         None if cpus == os.cpu_count() else cpus))
+                    if out is None:
+                        continue
+                    ages = [t - server.sent_at[i] for t, i in out["samples"] if i in server.sent_at]
+                    if ages:
+                        results.add(name, task, sum(ages) / len(ages))
+                        results.samples[name][f"cpus:{cpus}"] = [out["cpus"]]
+                finally:
+                    server.stop()
+    return results
 
 
 def run_streams(results, path):

@@ -177,6 +177,8 @@ def main():
     readers = bench_live.run_readers()
     print("against the readers users install ...", flush=True)
     peers = bench_peers.run()
+    print("frame age on a live H.264 camera, at 2 and 16 CPUs ...", flush=True)
+    h264 = bench_peers.run_h264_age()
     plot_spacing(series, os.path.join(DOCS, "bench_frame_spacing.png"))
     took = time.monotonic() - started
 
@@ -264,6 +266,8 @@ def main():
     add("![Spacing of publications](bench_frame_spacing.png)")
     add("")
     lines.extend(peer_table.render(peers))
+    add("")
+    lines.extend(peer_table.render_h264(h264))
     add("")
     add(NOTES)
     with open(os.path.join(DOCS, "benchmarks.md"), "w") as f:
