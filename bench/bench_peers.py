@@ -30,7 +30,9 @@ VENV_PYTHON = os.path.join(os.environ.get("CORVANE_BENCH_VENV", os.path.join(BUI
 BUNDLED_PYTHON = os.path.join(os.environ.get("CORVANE_BUNDLED_VENV", os.path.join(BUILD, "bench-venv-bundled")),
                               "bin", "python")
 FAKE_CPUS_LIB = os.path.join(BUILD, "bench", "libcorvane_fake_cpus.so")
-READERS = ("capture", "opencv", "pyav", "decord", "torchcodec")
+READERS = ("capture", "capture-bundled", "opencv", "pyav", "decord", "torchcodec")
+CAPTURES = ("capture", "capture-bundled")
+FPS_ONLY = ("capture-bundled",)  # measured in the decode-rate rows only
 NAMES = {"capture": "capture", "opencv": "opencv-python-headless", "pyav": "PyAV",
          "decord": "decord", "torchcodec": "torchcodec", "capture-bundled": "capture, bundled decoder",
          "opencv-debian": "cv2 reader thread, Debian's OpenCV"}
@@ -52,15 +54,17 @@ MEMORY_STREAMS = 4
 
 def with_cpus(count, command, workdir):
     """`command` run so that it sees `count` processors on this machine's cores: in a mount
-    namespace of its own (unshare -m, as root) the kernel's CPU-count files say
-    0-(count-1), and the preloaded bench/fake_cpus.cpp answers the C library's CPU-count
+    namespace of its own (unshare -m, as root) the kernel's CPU-count files and the cgroup's
+    cpuset say 0-(count-1), and the preloaded bench/fake_cpus.cpp answers the C library's CPU-count
     calls. The command keeps the process (unshare, sh and env exec it), so a timeout
     kills the command itself."""
     cpus = os.path.join(workdir, f"cpus-{count}")
     with open(cpus, "w") as f:
         f.write(f"0-{count - 1}\n")
-    script = ('for f in online possible present; do mount --bind "$0" /sys/devices/system/cpu/$f || exit 1; done; '
-              'exec "$@"')
+    # OpenCV also reads the cgroup's cpuset (version 1), where the machine has one.
+    script = ('for f in /sys/devices/system/cpu/online /sys/devices/system/cpu/possible '
+              '/sys/devices/system/cpu/present /sys/fs/cgroup/cpuset/cpuset.cpus; do '
+              '[ -e "$f" ] || continue; mount --bind "$0" "$f" || exit 1; done; exec "$@"')
     return (["unshare", "-m", "sh", "-c", script, cpus, "env", f"LD_PRELOAD={FAKE_CPUS_LIB}",
              f"CORVANE_FAKE_CPUS={count}"] + command)
 
@@ -112,7 +116,7 @@ class Results:
         self.samples[name].setdefault(key, []).append(value)
 
     def median(self, name, key):
-        values = self.samples[name].get(key)
+        values = self.samples.get(name, {}).get(key)
         return median(values) if values else None
 
 
@@ -132,12 +136,47 @@ def run_fps(results, clips):
             for key in keys:
                 results.add(name, "fps:" + key, out[key])
             round_rates[name] = out
-        others = [n for n in round_rates if n != "capture"]
-        if "capture" in round_rates and others:
+        others = [n for n in round_rates if n not in CAPTURES]
+        for ours in (n for n in CAPTURES if n in round_rates and others):
             for key in keys:
                 best = max(round_rates[o][key] for o in others)
-                results.add("capture", "ratio:" + key, round_rates["capture"][key] / best)
+                results.add(ours, "ratio:" + key, round_rates[ours][key] / best)
+        if "capture-bundled" in round_rates and os.path.exists(BARE_BUNDLED):
+            for path in clips:
+                key = os.path.basename(path) + ":idle"
+                bare = bare_fps(BARE_BUNDLED, path)
+                results.add("capture-bundled", "bare:" + key, bare)
+                results.add("capture-bundled", "bare_ratio:" + key, round_rates["capture-bundled"][key] / bare)
     return keys
+
+
+# A bare read loop (bare_read_loop.cpp) over the bundled decoder's static OpenCV, built by
+# build_bare_bundled when that OpenCV's CMake package is found under BUNDLED_PREFIX.
+BUNDLED_PREFIX = os.environ.get("CORVANE_BUNDLED_PREFIX", os.path.join(HERE, "..", "build-wheel"))
+BARE_BUNDLED = os.path.join(BUILD, "bench-bare-bundled", "corvane_bare_read_loop")
+
+
+def build_bare_bundled():
+    """Builds the bare loop over the bundled OpenCV; the reason when it cannot, else None."""
+    import glob
+    found = sorted(glob.glob(os.path.join(BUNDLED_PREFIX, "**", "OpenCVConfig.cmake"), recursive=True))
+    if not found:
+        return f"no bundled OpenCV under {os.path.relpath(BUNDLED_PREFIX)}: run make wheel first"
+    out = os.path.dirname(BARE_BUNDLED)
+    steps = [["cmake", "-S", os.path.join(HERE, "bare_bundled"), "-B", out, "-DCMAKE_BUILD_TYPE=Release",
+              "-DOpenCV_DIR=" + os.path.dirname(found[0])],
+             ["cmake", "--build", out]]
+    for step in steps:
+        done = subprocess.run(step, capture_output=True, text=True)
+        if done.returncode != 0:
+            return "the bare loop over the bundled OpenCV did not build: " + (done.stderr.strip().splitlines() or ["?"])[-1]
+    return None
+
+
+def bare_fps(binary, path):
+    """Frames per second of a bare read loop over `path`, from its first frame to its last."""
+    data = json.loads(subprocess.run([binary, path], capture_output=True, text=True, check=True).stdout)
+    return (data["frames"] - 1) / data["seconds"]
 
 
 def run_age(results):
@@ -146,7 +185,7 @@ def run_age(results):
     from live_servers import LiveServer
     for _ in range(AGE_ROUNDS):
         for name in READERS:
-            if not results.usable(name, "age"):
+            if name in FPS_ONLY or not results.usable(name, "age"):
                 continue
             server = LiveServer("mjpeg-http", fps=30.0, seconds=PLAY + PAUSE + AFTER + 20)
             try:
@@ -204,7 +243,7 @@ def run_streams(results, path):
     """How many real-time 720p 25 fps streams one process keeps at full rate (every stream
     >= 24 fps) with its tick thread busy: counts in increasing steps, every reader still
     passing taking its turn at each step, until each has failed once."""
-    alive = list(READERS)
+    alive = [n for n in READERS if n not in FPS_ONLY]
     for count in STREAM_COUNTS:
         for name in list(alive):
             args = {"path": path, "count": count, "seconds": STREAM_SECONDS, "warmup": STREAM_WARMUP}
@@ -232,7 +271,7 @@ def run_streams(results, path):
 def run_memory(results, path):
     for _ in range(MEMORY_ROUNDS):
         for name in READERS:
-            if not results.usable(name, "memory"):
+            if name in FPS_ONLY or not results.usable(name, "memory"):
                 continue
             out = results.take(name, "memory",
                                child("memory", name, {"path": path, "count": MEMORY_STREAMS}, 120))
@@ -247,6 +286,7 @@ def run():
     clip_mem = clipgen.clip("h264", 1920, 1080, 25.0, 100)
     results = Results()
     started = time.monotonic()
+    bare_bundled = build_bare_bundled()
     keys = run_fps(results, [clip_sd, clip_hd])
     run_age(results)
     run_streams(results, clip_720)
@@ -257,4 +297,5 @@ def run():
         "clips": {os.path.basename(clip_sd): "H.264 640x480, 4000 frames",
                   os.path.basename(clip_hd): "H.264 1920x1080, 600 frames"},
         "seconds": time.monotonic() - started,
+        "bare_bundled": bare_bundled,
     }

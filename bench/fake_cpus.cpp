@@ -1,9 +1,9 @@
 // A preloaded library that makes a process see CORVANE_FAKE_CPUS processors: it answers
 // the calls that FFmpeg and OpenCV count processors with (sysconf, get_nprocs,
 // sched_getaffinity), so their decoders choose thread counts as on a larger machine
-// while running on this one. The CPU-count files under /sys are covered separately,
-// by bind mounts in a mount namespace (bench_peers.with_cpus). Unset or invalid, every
-// call goes to the C library unchanged.
+// while running on this one. The CPU-count files under /sys and a cgroup's cpuset are
+// covered separately, by bind mounts in a mount namespace (bench_peers.with_cpus). Unset
+// or invalid, every call goes to the C library unchanged.
 #ifndef _GNU_SOURCE
 #define _GNU_SOURCE
 #endif

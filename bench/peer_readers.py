@@ -245,7 +245,7 @@ def version(name):
         return f"corvane-video {metadata.version('corvane-video')} wheel (bundled decoder)"
     if name == "opencv-debian":
         import cv2
-        return f"cv2 reader thread (OpenCV {cv2.__version__} from Debian)"
+        return f"cv2 (OpenCV {cv2.__version__} from Debian)"
     text = f"{PACKAGES[name]} {metadata.version(PACKAGES[name])}"
     if name == "torchcodec":
         try:

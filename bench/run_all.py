@@ -67,8 +67,10 @@ NOTES = """## Reading the tables
   (2 here), with no setting to change it; 16 streams mean 32 decoder threads and 16 workers
   on 2 cores, and the tick thread's p99 grows with that load for the baseline and the
   capture alike. `OPENCV_FFMPEG_CAPTURE_OPTIONS` sets demuxer options (for example
-  `rtsp_transport;tcp`), not the decoder's thread count; restricting the process's CPU
-  affinity lowers the count OpenCV sees.
+  `rtsp_transport;tcp`), not the decoder's thread count; nor does the process's CPU affinity
+  change it: OpenCV 4.6 counts the processors the kernel reports online, whatever the
+  affinity (`cv::getNumberOfCPUs` follows the affinity, the decoder does not). OpenCV 4.7 and
+  later take the count at open, and the capture opens a live source with one thread there.
 - **Row 7.** The capture decodes into a small pool of buffers that no reader holds (the
   published frame and the one being decoded), so steady-state publication allocates nothing.
 - **Row 8.** The age includes the server's own pipeline (ffmpeg encoding each frame as it is
@@ -102,8 +104,19 @@ NOTES = """## Reading the tables
 - **Streams per process.** The pacing rule spaces a file's frames by the frame interval
   plus the read time, so a 25 fps clip plays at 1 / (40 ms + read time): at or above 24 fps
   only while a read takes at most 1.7 ms. The package readers wait for each frame's time
-  instead, which absorbs the read. The capture's cell also gives how many streams kept the
-  rate its rule gives, which is where its decoding keeps up.
+  instead, which absorbs the read. So the capture's figure is the number of streams it keeps
+  at the rate its own rule gives (every stream at 0.96 of it or more: where its decoding keeps
+  up), beside the package readers' streams at 24 fps or more; the cell also says how many of
+  the capture's streams reached 24 fps.
+- **Live H.264 camera.** FFmpeg's H.264 decoder with frame threads hands out each frame
+  (threads - 1) frames after it arrived. OpenCV 4.6 opens it with one thread per CPU the
+  kernel reports online and offers no setting, so a cv2 reader thread and the capture over
+  Debian's OpenCV lag by (CPUs - 1) frame intervals; OpenCV 4.7 and later take the count at
+  open, and the capture asks for one thread for a live source there (the bundled decoder,
+  or a system OpenCV of 4.7 or later). opencv-python-headless uses its own default, one
+  thread per CPU. PyAV decodes with its default slice threads, which hold nothing back. The
+  age includes the encoder's and the network's share (about 85 ms here with one thread: the
+  ffmpeg sender's x264 and MPEG-TS muxing), common to all readers.
 - **torchcodec.** The torchcodec wheel on the package registry is built against CUDA
   (its libraries need `libtorch_cuda.so` and `libnvrtc.so.13`); its CPU build is
   published only on the framework's own download site, which this machine cannot reach.
