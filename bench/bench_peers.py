@@ -34,7 +34,7 @@ READERS = ("capture", "capture-bundled", "opencv", "pyav", "decord", "torchcodec
 CAPTURES = ("capture", "capture-bundled")
 FPS_ONLY = ("capture-bundled",)  # measured in the decode-rate rows only
 NAMES = {"capture": "capture", "opencv": "opencv-python-headless", "pyav": "PyAV",
-         "decord": "decord", "torchcodec": "torchcodec", "capture-bundled": "capture, bundled decoder",
+         "decord": "decord", "torchcodec": "torchcodec", "capture-bundled": "corvane-video wheel, bundled decoder",
          "opencv-debian": "cv2 reader thread, Debian's OpenCV"}
 # Readers that run under this interpreter (Debian's, with the built module), and the one
 # that runs in the bundled decoder's environment; every other in the benchmark environment.
@@ -260,6 +260,8 @@ def run_streams(results, path):
             # also goes on while every stream keeps the rate that rule gives.
             if "rule_share" in out and out["rule_share"] >= RULE_SHARE:
                 results.samples[name]["streams_rule"] = [count]
+            elif "rule_share" in out and "streams_rule_failed" not in results.samples[name]:
+                results.samples[name]["streams_rule_failed"] = [(count, out["rule_share"])]
             elif slowest < FULL_RATE:
                 alive.remove(name)
         if not alive:

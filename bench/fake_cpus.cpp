@@ -31,6 +31,14 @@ F next(const char* name) {
   return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
 }
 
+// The fake count, or what `real` says when there is none.
+int count_or(int (*real)()) {
+  const int count = fake_count();
+  if (count == 0) return real();
+  ++answered;
+  return count;
+}
+
 }  // namespace
 
 extern "C" {
@@ -50,18 +58,12 @@ __attribute__((visibility("default"))) long sysconf(int name) {
 
 __attribute__((visibility("default"))) int get_nprocs() {
   static const auto real = next<int (*)()>("get_nprocs");
-  const int count = fake_count();
-  if (count == 0) return real();
-  ++answered;
-  return count;
+  return count_or(real);
 }
 
 __attribute__((visibility("default"))) int get_nprocs_conf() {
   static const auto real = next<int (*)()>("get_nprocs_conf");
-  const int count = fake_count();
-  if (count == 0) return real();
-  ++answered;
-  return count;
+  return count_or(real);
 }
 
 // The processors 0 .. count-1, as far as the caller's set holds them.

@@ -32,10 +32,13 @@ def _streams_kept(r, name):
 
 def _streams_cell(r, name):
     s = r.samples[name]
-    if not any(k in s for k in ("streams", "streams_failed", "streams_rule")):
+    if not any(k in s for k in ("streams", "streams_failed", "streams_rule", "streams_rule_failed")):
         return _cell(r, name, "streams", None)
     text = f"**{_streams_kept(r, name)} streams**" + (" (all steps passed)" if "streams_capped" in s else "")
     if name == "capture":
+        if "streams_rule_failed" in s:
+            failed, share = s["streams_rule_failed"][0]
+            text += f" (at {failed}: slowest stream at {share:.2f} of its rule's rate)"
         return text + (f"; the rule's rate is below {bench_peers.FULL_RATE:.0f} fps as soon as a read takes "
                        f"more than 1.7 ms, so {s.get('streams', [0])[0]} of them at >= {bench_peers.FULL_RATE:.0f} fps")
     if "streams_failed" in s:
