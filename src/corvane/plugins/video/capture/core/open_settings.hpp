@@ -8,9 +8,9 @@
 //   CORVANE_VIDEO_SOURCE_KIND        "live", "file", or "auto" (the rule in live_rule.hpp);
 //   CORVANE_VIDEO_DECODER_THREADS    how many threads the decoder runs, 0 for OpenCV's default.
 // Blanks around a value are ignored; unset or empty means the default. The timeouts take
-// 1 to 86400000 (one day), the decoder threads 0 to 64. Any other value is refused with a VideoError that names the
-// variable and what it accepts, so a mistyped setting fails the open loudly instead of
-// being ignored.
+// 1 to 86400000 (one day), the decoder threads 0 to 64. Any other value is refused with a
+// VideoError that names the variable and what it accepts, so a mistyped setting fails the
+// open loudly instead of being ignored.
 #pragma once
 
 #include <optional>
@@ -33,7 +33,7 @@ struct OpenSettings {
   // (threads - 1) decoded frames, which a live source must not wait for, while a file gains
   // throughput from them. 0 leaves the count to OpenCV (one per CPU core); n asks for n.
   static constexpr int kDecoderThreadsByKind = -1;
-  static constexpr int kMostDecoderThreads = 64;
+  static constexpr int kMostDecoderThreads = 64;  // more than a decoder gains from
   int decoder_threads = kDecoderThreadsByKind;
 
   // The thread count to ask the decoder for, or nothing to keep OpenCV's default: one
