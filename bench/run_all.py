@@ -114,9 +114,11 @@ NOTES = """## Reading the tables
   Debian's OpenCV lag by (CPUs - 1) frame intervals; OpenCV 4.7 and later take the count at
   open, and the capture asks for one thread for a live source there (the bundled decoder,
   or a system OpenCV of 4.7 or later). opencv-python-headless uses its own default, one
-  thread per CPU. PyAV decodes with its default slice threads, which hold nothing back. The
-  age includes the encoder's and the network's share (about 85 ms here with one thread: the
-  ffmpeg sender's x264 and MPEG-TS muxing), common to all readers.
+  thread per CPU. PyAV decodes with its default slice threads, which hold nothing back, so
+  its figure (80-90 ms here) is what every reader shares: the sender's pipeline (x264,
+  MPEG-TS muxing, UDP), demuxing, decoding, and half a frame interval on average between a
+  frame's arrival and the tick that looks. The others differ from it by what their decoders
+  hold back: one frame interval (33 ms) per thread beyond the first.
 - **torchcodec.** The torchcodec wheel on the package registry is built against CUDA
   (its libraries need `libtorch_cuda.so` and `libnvrtc.so.13`); its CPU build is
   published only on the framework's own download site, which this machine cannot reach.
