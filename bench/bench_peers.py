@@ -153,8 +153,10 @@ def run_fps(results, clips):
 
 
 # A bare read loop (bare_read_loop.cpp) over the bundled decoder's static OpenCV, built by
-# build_bare_bundled when that OpenCV's CMake package is found under BUNDLED_PREFIX.
+# build_bare_bundled when that OpenCV's CMake package is found under BUNDLED_PREFIX, with
+# the C++ compiler that built it (BUNDLED_CXX; its standard library must match).
 BUNDLED_PREFIX = os.environ.get("CORVANE_BUNDLED_PREFIX", os.path.join(HERE, "..", "build-wheel"))
+BUNDLED_CXX = os.environ.get("CORVANE_BUNDLED_CXX")
 BARE_BUNDLED = os.path.join(BUILD, "bench-bare-bundled", "corvane_bare_read_loop")
 
 
@@ -166,7 +168,8 @@ def build_bare_bundled():
         return f"no bundled OpenCV under {os.path.relpath(BUNDLED_PREFIX)}: run make wheel first"
     out = os.path.dirname(BARE_BUNDLED)
     steps = [["cmake", "-S", os.path.join(HERE, "bare_bundled"), "-B", out, "-DCMAKE_BUILD_TYPE=Release",
-              "-DOpenCV_DIR=" + os.path.dirname(found[0])],
+              "-DOpenCV_DIR=" + os.path.dirname(found[0])] +
+             (["-DCMAKE_CXX_COMPILER=" + BUNDLED_CXX] if BUNDLED_CXX else []),
              ["cmake", "--build", out]]
     for step in steps:
         done = subprocess.run(step, capture_output=True, text=True)
