@@ -154,9 +154,11 @@ def run_fps(results, clips):
 
 # A bare read loop (bare_read_loop.cpp) over the bundled decoder's static OpenCV, built by
 # build_bare_bundled when that OpenCV's CMake package is found under BUNDLED_PREFIX, with
-# the C++ compiler that built it (BUNDLED_CXX; its standard library must match).
-BUNDLED_PREFIX = os.environ.get("CORVANE_BUNDLED_PREFIX", os.path.join(HERE, "..", "build-wheel"))
-BUNDLED_CXX = os.environ.get("CORVANE_BUNDLED_CXX")
+# the C++ compiler that built it (BUNDLED_CXX; its standard library must match). By default
+# both are taken from the bundled decoder's build folder.
+BUNDLED_PREFIX = os.environ.get("CORVANE_BUNDLED_PREFIX", os.path.join(HERE, "..", "build-decoder"))
+BUNDLED_CXX = os.environ.get("CORVANE_BUNDLED_CXX") or next(
+    (c for c in [os.path.join(BUNDLED_PREFIX, "tools", "zig-bin", "c++")] if os.path.exists(c)), None)
 BARE_BUNDLED = os.path.join(BUILD, "bench-bare-bundled", "corvane_bare_read_loop")
 
 
