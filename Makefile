@@ -65,10 +65,16 @@ sanitize: deps
 demo: build
 	PYTHONPATH=$(BUILD_DIR)/python $(PYTHON) examples/demo.py $(if $(VIDEO),--video "$(VIDEO)")
 
-# The readers compared with the capture live in their own environment, made on first use.
+# The readers compared with the capture live in their own environment, made on first use;
+# the capture with its bundled decoder in another, from the wheel `make wheel` leaves in
+# BENCH_WHEELHOUSE (measured where one exists for PYTHON's version).
+BENCH_WHEELHOUSE ?= build-wheel/wheelhouse
 bench: build
 	sh bench/make_venv.sh $(BUILD_DIR)/bench-venv $(PYTHON)
-	CORVANE_BENCH_VENV=$(abspath $(BUILD_DIR))/bench-venv PYTHONPATH=$(BUILD_DIR)/python $(PYTHON) bench/run_all.py
+	sh bench/make_venv.sh $(BUILD_DIR)/bench-venv-bundled $(PYTHON) $(BENCH_WHEELHOUSE)
+	CORVANE_BENCH_VENV=$(abspath $(BUILD_DIR))/bench-venv \
+	  CORVANE_BUNDLED_VENV=$(abspath $(BUILD_DIR))/bench-venv-bundled \
+	  PYTHONPATH=$(BUILD_DIR)/python $(PYTHON) bench/run_all.py
 
 # The test suite in every environment users run (tests/python/packaging/matrix.py): Debian's
 # interpreter and packages, a plain virtual environment of each CPython 3.9-3.13 under pyenv

@@ -22,11 +22,23 @@ sys.path.insert(0, os.path.join(HERE, "..", "tests", "python", "live"))
 import clipgen  # noqa: E402
 from measure import median  # noqa: E402
 
-VENV_PYTHON = os.path.join(os.environ.get("CORVANE_BENCH_VENV", os.path.join(HERE, "..", "build", "bench-venv")),
+BUILD = os.path.join(HERE, "..", "build")
+VENV_PYTHON = os.path.join(os.environ.get("CORVANE_BENCH_VENV", os.path.join(BUILD, "bench-venv")),
                            "bin", "python")
-READERS = ("capture", "opencv", "pyav", "decord", "torchcodec")
+# The capture from a wheel with its bundled decoder, in an environment of its own
+# (bench/make_venv.sh --wheel); absent until a wheel for this Python has been built.
+BUNDLED_PYTHON = os.path.join(os.environ.get("CORVANE_BUNDLED_VENV", os.path.join(BUILD, "bench-venv-bundled")),
+                              "bin", "python")
+FAKE_CPUS_LIB = os.path.join(BUILD, "bench", "libcorvane_fake_cpus.so")
+READERS = ("capture", "capture-bundled", "opencv", "pyav", "decord", "torchcodec")
+CAPTURES = ("capture", "capture-bundled")
+FPS_ONLY = ("capture-bundled",)  # measured in the decode-rate rows only
 NAMES = {"capture": "capture", "opencv": "opencv-python-headless", "pyav": "PyAV",
-         "decord": "decord", "torchcodec": "torchcodec"}
+         "decord": "decord", "torchcodec": "torchcodec", "capture-bundled": "corvane-video wheel, bundled decoder",
+         "opencv-debian": "cv2 reader thread, Debian's OpenCV"}
+# Readers that run under this interpreter (Debian's, with the built module), and the one
+# that runs in the bundled decoder's environment; every other in the benchmark environment.
+OWN_PYTHON = ("capture", "opencv-debian")
 
 FPS_ROUNDS = 3
 FPS_WINDOW = 2.0
@@ -40,14 +52,41 @@ MEMORY_ROUNDS = 2
 MEMORY_STREAMS = 4
 
 
-def child(task, name, args, timeout):
-    """One task of one reader in a child process; its JSON result, or an error."""
-    python = sys.executable if name == "capture" else VENV_PYTHON
+def with_cpus(count, command, workdir):
+    """`command` run so that it sees `count` processors on this machine's cores: in a mount
+    namespace of its own (unshare -m, as root) the kernel's CPU-count files and the cgroup's
+    cpuset say 0-(count-1), and the preloaded bench/fake_cpus.cpp answers the C library's CPU-count
+    calls. The command keeps the process (unshare, sh and env exec it), so a timeout
+    kills the command itself."""
+    cpus = os.path.join(workdir, f"cpus-{count}")
+    with open(cpus, "w") as f:
+        f.write(f"0-{count - 1}\n")
+    # OpenCV also reads the cgroup's cpuset (version 1), where the machine has one.
+    script = ('for f in /sys/devices/system/cpu/online /sys/devices/system/cpu/possible '
+              '/sys/devices/system/cpu/present /sys/fs/cgroup/cpuset/cpuset.cpus; do '
+              '[ -e "$f" ] || continue; mount --bind "$0" "$f" || exit 1; done; exec "$@"')
+    return (["unshare", "-m", "sh", "-c", script, cpus, "env", f"LD_PRELOAD={FAKE_CPUS_LIB}",
+             f"CORVANE_FAKE_CPUS={count}"] + command)
+
+
+def child(task, name, args, timeout, cpus=None):
+    """One task of one reader in a child process, seeing `cpus` processors if given; its
+    JSON result, or an error."""
+    python = (sys.executable if name in OWN_PYTHON else BUNDLED_PYTHON if name == "capture-bundled"
+              else VENV_PYTHON)
     if not os.path.exists(python):
-        return {"error": "the benchmark environment is missing (make bench creates it)"}
+        return {"error": ("no wheel for this Python: run make wheel first" if name == "capture-bundled"
+                          else "the benchmark environment is missing (make bench creates it)")}
+    command = [python, os.path.join(HERE, "peer_readers.py"), task, name, json.dumps(args)]
+    env = dict(os.environ)
+    if name == "capture-bundled":
+        env.pop("PYTHONPATH", None)  # the wheel's module, not the build folder's
+    if cpus is not None:
+        if os.geteuid() != 0:
+            return {"error": f"seeing {cpus} CPUs needs a mount namespace, so root"}
+        command = with_cpus(cpus, command, os.path.join(BUILD, "bench"))
     try:
-        out = subprocess.run([python, os.path.join(HERE, "peer_readers.py"), task, name, json.dumps(args)],
-                             capture_output=True, text=True, timeout=timeout).stdout
+        out = subprocess.run(command, capture_output=True, text=True, timeout=timeout, env=env).stdout
         return json.loads(out.strip().splitlines()[-1])
     except subprocess.TimeoutExpired:
         return {"error": f"no result within {timeout:.0f} s"}
@@ -58,10 +97,10 @@ def child(task, name, args, timeout):
 class Results:
     """Per reader: version, the first error of each task, and the samples of each figure."""
 
-    def __init__(self):
+    def __init__(self, readers=READERS):
         self.version = {}
         self.error = {}  # (reader, task) -> the reason it gave
-        self.samples = {name: {} for name in READERS}
+        self.samples = {name: {} for name in readers}
 
     def usable(self, name, task):
         return (name, task) not in self.error
@@ -79,7 +118,7 @@ class Results:
         self.samples[name].setdefault(key, []).append(value)
 
     def median(self, name, key):
-        values = self.samples[name].get(key)
+        values = self.samples.get(name, {}).get(key)
         return median(values) if values else None
 
 
@@ -99,12 +138,52 @@ def run_fps(results, clips):
             for key in keys:
                 results.add(name, "fps:" + key, out[key])
             round_rates[name] = out
-        others = [n for n in round_rates if n != "capture"]
-        if "capture" in round_rates and others:
+        others = [n for n in round_rates if n not in CAPTURES]
+        for ours in (n for n in CAPTURES if n in round_rates and others):
             for key in keys:
                 best = max(round_rates[o][key] for o in others)
-                results.add("capture", "ratio:" + key, round_rates["capture"][key] / best)
+                results.add(ours, "ratio:" + key, round_rates[ours][key] / best)
+        if "capture-bundled" in round_rates and os.path.exists(BARE_BUNDLED):
+            for path in clips:
+                key = os.path.basename(path) + ":idle"
+                bare = bare_fps(BARE_BUNDLED, path)
+                results.add("capture-bundled", "bare:" + key, bare)
+                results.add("capture-bundled", "bare_ratio:" + key, round_rates["capture-bundled"][key] / bare)
     return keys
+
+
+# A bare read loop (bare_read_loop.cpp) over the bundled decoder's static OpenCV, built by
+# build_bare_bundled when that OpenCV's CMake package is found under BUNDLED_PREFIX, with
+# the C++ compiler that built it (BUNDLED_CXX; its standard library must match). By default
+# both are taken from the bundled decoder's build folder.
+BUNDLED_PREFIX = os.environ.get("CORVANE_BUNDLED_PREFIX", os.path.join(HERE, "..", "build-decoder"))
+BUNDLED_CXX = os.environ.get("CORVANE_BUNDLED_CXX") or next(
+    (c for c in [os.path.join(BUNDLED_PREFIX, "tools", "zig-bin", "c++")] if os.path.exists(c)), None)
+BARE_BUNDLED = os.path.join(BUILD, "bench-bare-bundled", "corvane_bare_read_loop")
+
+
+def build_bare_bundled():
+    """Builds the bare loop over the bundled OpenCV; the reason when it cannot, else None."""
+    import glob
+    found = sorted(glob.glob(os.path.join(BUNDLED_PREFIX, "**", "OpenCVConfig.cmake"), recursive=True))
+    if not found:
+        return f"no bundled OpenCV under {os.path.relpath(BUNDLED_PREFIX)}: run make wheel first"
+    out = os.path.dirname(BARE_BUNDLED)
+    steps = [["cmake", "-S", os.path.join(HERE, "bare_bundled"), "-B", out, "-DCMAKE_BUILD_TYPE=Release",
+              "-DOpenCV_DIR=" + os.path.dirname(found[0])] +
+             (["-DCMAKE_CXX_COMPILER=" + BUNDLED_CXX] if BUNDLED_CXX else []),
+             ["cmake", "--build", out]]
+    for step in steps:
+        done = subprocess.run(step, capture_output=True, text=True)
+        if done.returncode != 0:
+            return "the bare loop over the bundled OpenCV did not build: " + (done.stderr.strip().splitlines() or ["?"])[-1]
+    return None
+
+
+def bare_fps(binary, path):
+    """Frames per second of a bare read loop over `path`, from its first frame to its last."""
+    data = json.loads(subprocess.run([binary, path], capture_output=True, text=True, check=True).stdout)
+    return (data["frames"] - 1) / data["seconds"]
 
 
 def run_age(results):
@@ -113,7 +192,7 @@ def run_age(results):
     from live_servers import LiveServer
     for _ in range(AGE_ROUNDS):
         for name in READERS:
-            if not results.usable(name, "age"):
+            if name in FPS_ONLY or not results.usable(name, "age"):
                 continue
             server = LiveServer("mjpeg-http", fps=30.0, seconds=PLAY + PAUSE + AFTER + 20)
             try:
@@ -129,11 +208,49 @@ def run_age(results):
                 server.stop()
 
 
+H264_READERS = ("capture", "capture-bundled", "opencv-debian", "opencv", "pyav")
+H264_CPUS = (os.cpu_count(), 16)
+H264_ROUNDS = 2
+H264_SIZE, H264_FPS, H264_TICK = (640, 360), 30.0, 30.0
+H264_WARMUP, H264_SECONDS = 3.0, 8.0
+
+
+def run_h264_age():
+    """Mean age of the latest frame at a 30 Hz tick on a live H.264 camera (x264 zero
+    latency, 640x360 at 30 fps, MPEG-TS over UDP on 127.0.0.1), each reader at 2 CPUs (this
+    machine) and made to see 16: one fresh server per reader, count and round. Results per
+    (reader, cpus): the mean age of each round and what its OpenCV and FFmpeg counted."""
+    from live_servers import LiveServer
+    results = Results(H264_READERS)
+    for _ in range(H264_ROUNDS):
+        for cpus in H264_CPUS:
+            for name in H264_READERS:
+                task = f"tick_age:{cpus}"
+                if not results.usable(name, task):
+                    continue
+                server = LiveServer("h264-udp", fps=H264_FPS, size=H264_SIZE,
+                                    seconds=H264_WARMUP + H264_SECONDS + 25)
+                try:
+                    args = {"url": server.url, "tick": H264_TICK, "warmup": H264_WARMUP,
+                            "seconds": H264_SECONDS}
+                    out = results.take(name, task, child("tick_age", name, args, 60,
+                                                         None if cpus == os.cpu_count() else cpus))
+                    if out is None:
+                        continue
+                    ages = [t - server.sent_at[i] for t, i in out["samples"] if i in server.sent_at]
+                    if ages:
+                        results.add(name, task, sum(ages) / len(ages))
+                        results.samples[name][f"cpus:{cpus}"] = [out["cpus"]]
+                finally:
+                    server.stop()
+    return results
+
+
 def run_streams(results, path):
     """How many real-time 720p 25 fps streams one process keeps at full rate (every stream
     >= 24 fps) with its tick thread busy: counts in increasing steps, every reader still
     passing taking its turn at each step, until each has failed once."""
-    alive = list(READERS)
+    alive = [n for n in READERS if n not in FPS_ONLY]
     for count in STREAM_COUNTS:
         for name in list(alive):
             args = {"path": path, "count": count, "seconds": STREAM_SECONDS, "warmup": STREAM_WARMUP}
@@ -150,6 +267,8 @@ def run_streams(results, path):
             # also goes on while every stream keeps the rate that rule gives.
             if "rule_share" in out and out["rule_share"] >= RULE_SHARE:
                 results.samples[name]["streams_rule"] = [count]
+            elif "rule_share" in out and "streams_rule_failed" not in results.samples[name]:
+                results.samples[name]["streams_rule_failed"] = [(count, out["rule_share"])]
             elif slowest < FULL_RATE:
                 alive.remove(name)
         if not alive:
@@ -161,7 +280,7 @@ def run_streams(results, path):
 def run_memory(results, path):
     for _ in range(MEMORY_ROUNDS):
         for name in READERS:
-            if not results.usable(name, "memory"):
+            if name in FPS_ONLY or not results.usable(name, "memory"):
                 continue
             out = results.take(name, "memory",
                                child("memory", name, {"path": path, "count": MEMORY_STREAMS}, 120))
@@ -176,6 +295,7 @@ def run():
     clip_mem = clipgen.clip("h264", 1920, 1080, 25.0, 100)
     results = Results()
     started = time.monotonic()
+    bare_bundled = build_bare_bundled()
     keys = run_fps(results, [clip_sd, clip_hd])
     run_age(results)
     run_streams(results, clip_720)
@@ -186,4 +306,5 @@ def run():
         "clips": {os.path.basename(clip_sd): "H.264 640x480, 4000 frames",
                   os.path.basename(clip_hd): "H.264 1920x1080, 600 frames"},
         "seconds": time.monotonic() - started,
+        "bare_bundled": bare_bundled,
     }

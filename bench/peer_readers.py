@@ -5,7 +5,9 @@ Each reader reads the way its package's documentation gives for reading frames a
 as it can, keeps the latest frame for the main thread and counts what it delivered:
 - capture: ParallVideoCapture (its own worker thread; read back to back when the task
   sets CORVANE_VIDEO_SOURCE_KIND=live, paced to the clip's rate otherwise);
+  capture-bundled: the same from a wheel, with the decoder it bundles;
 - opencv: cv2.VideoCapture.read() in a loop (grab and retrieve in one call);
+  opencv-debian: the same with Debian's cv2;
 - pyav: container.decode() with thread_type "AUTO" (slice and frame threads), each frame
   converted with to_ndarray(format="bgr24"); on a live stream the default slice threads
   only, since frame threads hold back one frame per thread (PyAV's threading notes);
@@ -213,8 +215,10 @@ class CaptureReader:
 
 def make_reader(name, source, mode):
     """mode: "fast" (as fast as it can), "live" (a live stream), "paced" (a file played
-    in real time at 25 fps, looping)."""
+    in real time at 25 fps, looping). A name's suffix ("opencv-debian") says which build
+    of the package the process has; the reader is the same."""
     paced = mode == "paced"
+    name = name.split("-")[0]
     if name == "capture":
         return CaptureReader(source, loop=paced)
     frames = {
@@ -233,10 +237,15 @@ PACKAGES = {"opencv": "opencv-python-headless", "pyav": "av", "decord": "decord"
 def version(name):
     """The package and its version as installed, read without importing it (an import
     may be what fails)."""
+    from importlib import metadata
     if name == "capture":
         import cv2
         return f"corvane-video (OpenCV {cv2.__version__} from Debian)"
-    from importlib import metadata
+    if name == "capture-bundled":
+        return f"corvane-video {metadata.version('corvane-video')} wheel (bundled decoder)"
+    if name == "opencv-debian":
+        import cv2
+        return f"cv2 (OpenCV {cv2.__version__} from Debian)"
     text = f"{PACKAGES[name]} {metadata.version(PACKAGES[name])}"
     if name == "torchcodec":
         try:
@@ -370,7 +379,60 @@ def task_memory(name, args):
             r.stop()
 
 
-TASKS = {"fps": task_fps, "age": task_age, "streams": task_streams, "memory": task_memory}
+def _ffmpeg_cpus(name):
+    """av_cpu_count() of the FFmpeg that `name` decodes with, or None where its symbols
+    cannot be reached (a decoder linked in statically, with its symbols hidden)."""
+    import ctypes
+    import ctypes.util
+    import glob
+    import site
+    if name in ("capture", "opencv-debian"):
+        return ctypes.CDLL(ctypes.util.find_library("avutil")).av_cpu_count()
+    package = {"opencv": "opencv_python_headless", "pyav": "av"}.get(name)
+    if package is None:
+        return None
+    found = [f for d in site.getsitepackages() for f in glob.glob(f"{d}/{package}*.libs/libavutil*")]
+    return ctypes.CDLL(found[0]).av_cpu_count() if found else None
+
+
+def cpus_seen(name):
+    """How many processors the reader's OpenCV and FFmpeg count, and how many CPU-count
+    calls the preloaded library of a pretended machine answered (bench_peers.with_cpus)."""
+    import ctypes
+    out = {"answered": None, "opencv": None}
+    answered = getattr(ctypes.CDLL(None), "corvane_fake_cpus_answered", None)
+    if answered is not None:  # first: the counts below ask it too
+        answered.restype = ctypes.c_long
+        out["answered"] = answered()
+    out["ffmpeg"] = _ffmpeg_cpus(name)
+    if name in ("capture", "opencv", "opencv-debian"):  # the bundled OpenCV hides its symbols
+        import cv2
+        out["opencv"] = cv2.getNumberOfCPUs()
+    return out
+
+
+def task_tick_age(name, args):
+    """The latest frame of a live stream at a `tick` Hz tick for `seconds` after `warmup`:
+    (time, frame index) of each tick, for the caller to turn into ages."""
+    import clips
+    reader = started(make_reader(name, args["url"], "live"), timeout=15.0)
+    samples = []
+    try:
+        time.sleep(args["warmup"])
+        next_tick = time.monotonic()
+        end = next_tick + args["seconds"]
+        while next_tick < end:
+            next_tick += 1.0 / args["tick"]
+            time.sleep(max(0.0, next_tick - time.monotonic()))
+            frame = reader.frame()
+            if frame is not None:
+                samples.append((time.monotonic(), clips.frame_index(frame)))
+    finally:
+        reader.stop()
+    return {"samples": samples, "cpus": cpus_seen(name)}
+
+
+TASKS = {"tick_age": task_tick_age, "fps": task_fps, "age": task_age, "streams": task_streams, "memory": task_memory}
 
 
 def reason(error):

@@ -67,8 +67,10 @@ NOTES = """## Reading the tables
   (2 here), with no setting to change it; 16 streams mean 32 decoder threads and 16 workers
   on 2 cores, and the tick thread's p99 grows with that load for the baseline and the
   capture alike. `OPENCV_FFMPEG_CAPTURE_OPTIONS` sets demuxer options (for example
-  `rtsp_transport;tcp`), not the decoder's thread count; restricting the process's CPU
-  affinity lowers the count OpenCV sees.
+  `rtsp_transport;tcp`), not the decoder's thread count; nor does the process's CPU affinity
+  change it: OpenCV 4.6 counts the processors the kernel reports online, whatever the
+  affinity (`cv::getNumberOfCPUs` follows the affinity, the decoder does not). OpenCV 4.7 and
+  later take the count at open, and the capture opens a live source with one thread there.
 - **Row 7.** The capture decodes into a small pool of buffers that no reader holds (the
   published frame and the one being decoded), so steady-state publication allocates nothing.
 - **Row 8.** The age includes the server's own pipeline (ffmpeg encoding each frame as it is
@@ -102,8 +104,21 @@ NOTES = """## Reading the tables
 - **Streams per process.** The pacing rule spaces a file's frames by the frame interval
   plus the read time, so a 25 fps clip plays at 1 / (40 ms + read time): at or above 24 fps
   only while a read takes at most 1.7 ms. The package readers wait for each frame's time
-  instead, which absorbs the read. The capture's cell also gives how many streams kept the
-  rate its rule gives, which is where its decoding keeps up.
+  instead, which absorbs the read. So the capture's figure is the number of streams it keeps
+  at the rate its own rule gives (every stream at 0.96 of it or more: where its decoding keeps
+  up), beside the package readers' streams at 24 fps or more; the cell also says how many of
+  the capture's streams reached 24 fps.
+- **Live H.264 camera.** FFmpeg's H.264 decoder with frame threads hands out each frame
+  (threads - 1) frames after it arrived. OpenCV 4.6 opens it with one thread per CPU the
+  kernel reports online and offers no setting, so a cv2 reader thread and the capture over
+  Debian's OpenCV lag by (CPUs - 1) frame intervals; OpenCV 4.7 and later take the count at
+  open, and the capture asks for one thread for a live source there (the bundled decoder,
+  or a system OpenCV of 4.7 or later). opencv-python-headless uses its own default, one
+  thread per CPU. PyAV decodes with its default slice threads, which hold nothing back, so
+  its figure (80-90 ms here) is what every reader shares: the sender's pipeline (x264,
+  MPEG-TS muxing, UDP), demuxing, decoding, and half a frame interval on average between a
+  frame's arrival and the tick that looks. The others differ from it by what their decoders
+  hold back: one frame interval (33 ms) per thread beyond the first.
 - **torchcodec.** The torchcodec wheel on the package registry is built against CUDA
   (its libraries need `libtorch_cuda.so` and `libnvrtc.so.13`); its CPU build is
   published only on the framework's own download site, which this machine cannot reach.
@@ -177,6 +192,8 @@ def main():
     readers = bench_live.run_readers()
     print("against the readers users install ...", flush=True)
     peers = bench_peers.run()
+    print("frame age on a live H.264 camera, at 2 and 16 CPUs ...", flush=True)
+    h264 = bench_peers.run_h264_age()
     plot_spacing(series, os.path.join(DOCS, "bench_frame_spacing.png"))
     took = time.monotonic() - started
 
@@ -264,6 +281,8 @@ def main():
     add("![Spacing of publications](bench_frame_spacing.png)")
     add("")
     lines.extend(peer_table.render(peers))
+    add("")
+    lines.extend(peer_table.render_h264(h264))
     add("")
     add(NOTES)
     with open(os.path.join(DOCS, "benchmarks.md"), "w") as f:

@@ -22,6 +22,11 @@ FORMATS = {
                      "http://127.0.0.1:{port}/cam.ts"], "http://127.0.0.1:{port}/cam.ts"),
     "mpegts-udp": (["-c:v", "mpeg2video", "-q:v", "4", "-g", "10", "-f", "mpegts",
                     "udp://127.0.0.1:{port}?pkt_size=1316"], "udp://127.0.0.1:{port}"),
+    # An H.264 camera: x264 tuned for zero latency (no B-frames, no lookahead), a keyframe
+    # every second so a reader can join at any time.
+    "h264-udp": (["-c:v", "libx264", "-preset", "ultrafast", "-tune", "zerolatency", "-g", "30",
+                  "-pix_fmt", "yuv420p", "-f", "mpegts", "udp://127.0.0.1:{port}?pkt_size=1316"],
+                 "udp://127.0.0.1:{port}"),
 }
 
 
@@ -32,19 +37,22 @@ def free_port(kind=socket.SOCK_STREAM):
 
 
 class LiveServer:
-    """An ffmpeg server of `fmt` fed at `fps` for at most `seconds`."""
+    """An ffmpeg server of `fmt` fed at `fps` for at most `seconds`, `size` (width, height)
+    pixels a frame."""
 
-    def __init__(self, fmt, fps=30.0, seconds=30.0, port=None, first_index=0):
+    def __init__(self, fmt, fps=30.0, seconds=30.0, port=None, first_index=0,
+                 size=(WIDTH, HEIGHT)):
         out_args, url = FORMATS[fmt]
         kind = socket.SOCK_DGRAM if fmt.endswith("udp") else socket.SOCK_STREAM
         self.port = port or free_port(kind)
         self.url = url.format(port=self.port)
         self.fps = fps
+        self.size = size
         self.sent_at = {}  # frame index -> monotonic time it was fed
         self._stopping = threading.Event()
         self.process = subprocess.Popen(
             ["ffmpeg", "-hide_banner", "-loglevel", "error",
-             "-f", "rawvideo", "-pix_fmt", "bgr24", "-s", f"{WIDTH}x{HEIGHT}", "-r", str(fps),
+             "-f", "rawvideo", "-pix_fmt", "bgr24", "-s", "%dx%d" % size, "-r", str(fps),
              "-i", "-", "-flush_packets", "1"] + [a.format(port=self.port) for a in out_args],
             stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self._feeder = threading.Thread(target=self._feed, args=(seconds, first_index),
@@ -73,7 +81,7 @@ class LiveServer:
             while not self._stopping.is_set() and time.monotonic() - start < seconds:
                 self._stopping.wait(max(0.0, start + n / self.fps - time.monotonic()))
                 index = first_index + n
-                image = clips.make_frame(index, WIDTH, HEIGHT).tobytes()
+                image = clips.make_frame(index, *self.size).tobytes()
                 self.sent_at[index] = time.monotonic()
                 self.process.stdin.write(image)
                 self.process.stdin.flush()

@@ -27,4 +27,8 @@ bool is_live_source(SourceKind kind, const std::string& path, double frame_count
   return !(frame_count > 0) && !is_regular_file(path);
 }
 
+bool opens_as_live(SourceKind kind, const std::string& path) {
+  return is_live_source(kind, path, 0);
+}
+
 }  // namespace corvane::video

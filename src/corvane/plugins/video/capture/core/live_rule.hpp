@@ -17,4 +17,12 @@ namespace corvane::video {
 // `kind` forces the answer either way unless it is kByRule.
 bool is_live_source(SourceKind kind, const std::string& path, double frame_count);
 
+// The same rule before the source is open, for what must be chosen at opening (the
+// decoder's threads): the frame count is not known yet, so every source that is not a
+// regular file counts as live. Judging after opening would need a second open of every
+// live source, which costs its whole probe time again and, for a UDP stream, the packets
+// sent meanwhile. The guess errs only for a file served over a network (a URL of an .mp4),
+// which then decodes with one thread: slower to decode, never late.
+bool opens_as_live(SourceKind kind, const std::string& path);
+
 }  // namespace corvane::video

@@ -33,7 +33,10 @@ Setting setting(const char* name) {
 // One day: longer than any open or read should take, and within an int for OpenCV.
 constexpr long kLongestTimeoutMs = 24L * 3600 * 1000;
 
-int milliseconds(const char* name, int fallback) {
+// The value of `name` as a whole number from `least` to `most`, `fallback` when unset.
+// `accepts` completes the refusal: "NAME must be a whole number of <accepts>, not 'value'".
+int whole_number(const char* name, long least, long most, int fallback,
+                 const std::string& accepts) {
   const Setting given = setting(name);
   const std::string& text = given.value;
   if (text.empty()) return fallback;
@@ -41,13 +44,18 @@ int milliseconds(const char* name, int fallback) {
   errno = 0;
   // strtol also takes a leading '+' ("+100" is a positive whole number); blanks are gone.
   const long value = std::strtol(text.c_str(), &end, 10);
-  // Zero would not mean "no timeout" to every backend, so only positive values pass.
-  if (errno != 0 || end == text.c_str() || *end != '\0' || value <= 0 ||
-      value > kLongestTimeoutMs) {
-    throw VideoError(std::string(name) + " must be a whole number of milliseconds from 1 to " +
-                     std::to_string(kLongestTimeoutMs) + " (one day), not '" + given.raw + "'");
+  if (errno != 0 || end == text.c_str() || *end != '\0' || value < least || value > most) {
+    throw VideoError(std::string(name) + " must be a whole number of " + accepts + ", not '" +
+                     given.raw + "'");
   }
   return static_cast<int>(value);
+}
+
+// Zero would not mean "no timeout" to every backend, so only positive values pass.
+int milliseconds(const char* name, int fallback) {
+  return whole_number(name, 1, kLongestTimeoutMs, fallback,
+                      "milliseconds from 1 to " + std::to_string(kLongestTimeoutMs) +
+                          " (one day)");
 }
 
 SourceKind source_kind(const char* name) {
@@ -68,7 +76,18 @@ OpenSettings OpenSettings::from_environment() {
   s.open_timeout_ms = milliseconds("CORVANE_VIDEO_OPEN_TIMEOUT_MSEC", kDefaultOpenTimeoutMs);
   s.read_timeout_ms = milliseconds("CORVANE_VIDEO_READ_TIMEOUT_MSEC", kDefaultReadTimeoutMs);
   s.kind = source_kind("CORVANE_VIDEO_SOURCE_KIND");
+  s.decoder_threads =
+      whole_number("CORVANE_VIDEO_DECODER_THREADS", 0, kMostDecoderThreads,
+                   kDecoderThreadsByKind,
+                   "threads from 0 to " + std::to_string(kMostDecoderThreads) +
+                       " (0: OpenCV's default)");
   return s;
+}
+
+std::optional<int> OpenSettings::decoder_threads_for(bool live) const {
+  if (decoder_threads == kDecoderThreadsByKind) return live ? std::optional<int>(1) : std::nullopt;
+  if (decoder_threads == 0) return std::nullopt;
+  return decoder_threads;
 }
 
 }  // namespace corvane::video

@@ -4,8 +4,9 @@
 #include <algorithm>
 #include <cmath>
 #include <iterator>
-#include <utility>
+#include <opencv2/core/version.hpp>
 #include <opencv2/videoio/registry.hpp>
+#include <utility>
 #include <vector>
 
 #include "errors.hpp"
@@ -63,13 +64,26 @@ void OpenCvSource::destroy_capture() noexcept {
   for (cv::Mat& buffer : pool_) buffer.release();
 }
 
+// CAP_PROP_N_THREADS, an open parameter of OpenCV 4.7 and later, sets the FFmpeg decoder's
+// thread count. Older versions open every decoder with one thread per CPU core.
+#if CV_VERSION_MAJOR > 4 || (CV_VERSION_MAJOR == 4 && CV_VERSION_MINOR >= 7)
+#define CORVANE_HAS_DECODER_THREADS 1
+#else
+#define CORVANE_HAS_DECODER_THREADS 0
+#endif
+
 void OpenCvSource::open(const std::string& path, const OpenSettings& settings) {
-  const std::vector<int> timeouts = {cv::CAP_PROP_OPEN_TIMEOUT_MSEC, settings.open_timeout_ms,
-                                     cv::CAP_PROP_READ_TIMEOUT_MSEC, settings.read_timeout_ms};
+  std::vector<int> params = {cv::CAP_PROP_OPEN_TIMEOUT_MSEC, settings.open_timeout_ms,
+                             cv::CAP_PROP_READ_TIMEOUT_MSEC, settings.read_timeout_ms};
+#if CORVANE_HAS_DECODER_THREADS
+  if (const auto threads = settings.decoder_threads_for(opens_as_live(settings.kind, path))) {
+    params.insert(params.end(), {cv::CAP_PROP_N_THREADS, *threads});
+  }
+#endif
   // The same backends, in the same order (OPENCV_VIDEOIO_PRIORITY_LIST included), as an
   // open with cv::CAP_ANY would try.
   for (const cv::VideoCaptureAPIs api : cv::videoio_registry::getStreamBackends()) {
-    const bool opened = api == cv::CAP_FFMPEG ? capture_->open(path, api, timeouts)
+    const bool opened = api == cv::CAP_FFMPEG ? capture_->open(path, api, params)
                                               : capture_->open(path, api);
     if (opened) return;
   }

@@ -2,7 +2,8 @@
 //
 // Opening follows OpenCV's own order of backends for a string, with one difference:
 // FFmpeg gets the open and read timeouts of OpenSettings, so a dead network source is
-// noticed in seconds instead of OpenCV's default 30 s. The other backends are opened
+// noticed in seconds instead of OpenCV's default 30 s, and the decoder's thread count where
+// OpenCV takes it (one for a live source by default). The other backends are opened
 // without those parameters, since some refuse to open on a parameter they do not know.
 //
 // Every call into OpenCV, the capture's construction and destruction included, is a
