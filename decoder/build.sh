@@ -28,31 +28,31 @@ flock 9
 src=$("$here/fetch.sh" "$cache/src" | tail -n 1)
 . "$here/manifest.env"
 
+# Builds one part into PREFIX by running SCRIPT with ARGS (which name PREFIX where the script
+# wants it), unless a finished build with that key is there already.
+#   usage: build_part NAME VERSION PREFIX SCRIPT ARGS...
+build_part() {
+  name=$1 version=$2 prefix=$3 script=$4
+  shift 4
+  [ -f "$prefix/.done" ] && return 0
+  echo "decoder build: $name $version into $prefix (log: $prefix.log)" >&2
+  start=$(date +%s)
+  rm -rf "$prefix"
+  "$script" "$@" >"$prefix.log" 2>&1 \
+    || { tail -n 30 "$prefix.log" >&2; echo "decoder build: $name failed (log: $prefix.log)" >&2; exit 1; }
+  echo "decoder build: $name took $(( $(date +%s) - start )) s" >&2
+  touch "$prefix/.done"
+}
+
 ffmpeg_key=$(key_of "$here/manifest.env" "$here/build_ffmpeg.sh")
 ffmpeg_prefix="$cache/ffmpeg-$ffmpeg_key"
-if [ ! -f "$ffmpeg_prefix/.done" ]; then
-  echo "decoder build: FFmpeg $FFMPEG_UPSTREAM_VERSION into $ffmpeg_prefix (log: $ffmpeg_prefix.log)" >&2
-  start=$(date +%s)
-  rm -rf "$ffmpeg_prefix"
-  "$here/build_ffmpeg.sh" "$src/ffmpeg-$FFMPEG_UPSTREAM_VERSION" "$cache/work/ffmpeg-$ffmpeg_key" \
-      "$ffmpeg_prefix" >"$ffmpeg_prefix.log" 2>&1 \
-    || { tail -n 30 "$ffmpeg_prefix.log" >&2; echo "decoder build: FFmpeg failed (log: $ffmpeg_prefix.log)" >&2; exit 1; }
-  echo "decoder build: FFmpeg took $(( $(date +%s) - start )) s" >&2
-  touch "$ffmpeg_prefix/.done"
-fi
+build_part FFmpeg "$FFMPEG_UPSTREAM_VERSION" "$ffmpeg_prefix" "$here/build_ffmpeg.sh" \
+  "$src/ffmpeg-$FFMPEG_UPSTREAM_VERSION" "$cache/work/ffmpeg-$ffmpeg_key" "$ffmpeg_prefix"
 
 opencv_key=$(printf '%s\n' "$ffmpeg_key" | key_of - "$here/build_opencv.sh")
 opencv_prefix="$cache/opencv-$opencv_key"
-if [ ! -f "$opencv_prefix/.done" ]; then
-  echo "decoder build: OpenCV $OPENCV_VERSION into $opencv_prefix (log: $opencv_prefix.log)" >&2
-  start=$(date +%s)
-  rm -rf "$opencv_prefix"
-  "$here/build_opencv.sh" "$src/opencv-$OPENCV_VERSION" "$cache/work/opencv-$opencv_key" \
-      "$opencv_prefix" "$ffmpeg_prefix" >"$opencv_prefix.log" 2>&1 \
-    || { tail -n 30 "$opencv_prefix.log" >&2; echo "decoder build: OpenCV failed (log: $opencv_prefix.log)" >&2; exit 1; }
-  echo "decoder build: OpenCV took $(( $(date +%s) - start )) s" >&2
-  touch "$opencv_prefix/.done"
-fi
+build_part OpenCV "$OPENCV_VERSION" "$opencv_prefix" "$here/build_opencv.sh" \
+  "$src/opencv-$OPENCV_VERSION" "$cache/work/opencv-$opencv_key" "$opencv_prefix" "$ffmpeg_prefix"
 
 # The licence texts and notices the module's users receive, with the exact configure line.
 notices="$opencv_prefix/share/corvane-notices"
