@@ -143,7 +143,11 @@ def run_exit(run_python, scenario, clip, one_frame_clip):
     result = run_python(code, timeout=30, args=[clip, one_frame_clip])
     ended = time.monotonic()
     assert result.returncode == 0, result.stderr
-    assert result.stderr == ""
+    # A read that outlasts its timeout ends the way these scenarios want; newer OpenCVs (4.10)
+    # say so on stderr themselves ("... Stream timeout triggered after ... ms").
+    unexpected = [line for line in result.stderr.splitlines()
+                  if not (line.startswith("[ WARN:") and "Stream timeout triggered" in line)]
+    assert unexpected == []
     words = result.stdout.split()
     ready = float(words[words.index("READY") + 1])
     return ended - ready
