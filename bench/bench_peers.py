@@ -165,7 +165,11 @@ BARE_BUNDLED = os.path.join(BUILD, "bench-bare-bundled", "corvane_bare_read_loop
 def build_bare_bundled():
     """Builds the bare loop over the bundled OpenCV; the reason when it cannot, else None."""
     import glob
-    found = sorted(glob.glob(os.path.join(BUNDLED_PREFIX, "**", "OpenCVConfig.cmake"), recursive=True))
+    # The newest finished OpenCV build (decoder/build.sh marks each with .done): the one the
+    # latest wheels link. Unfinished and older builds may sit beside it.
+    done = sorted(glob.glob(os.path.join(BUNDLED_PREFIX, "opencv-*", ".done")), key=os.path.getmtime)
+    found = sorted(glob.glob(os.path.join(os.path.dirname(done[-1]), "**", "OpenCVConfig.cmake"),
+                             recursive=True)) if done else []
     if not found:
         return f"no bundled OpenCV under {os.path.relpath(BUNDLED_PREFIX)}: run make wheel first"
     out = os.path.dirname(BARE_BUNDLED)

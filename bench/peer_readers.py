@@ -4,7 +4,8 @@ tasks that bench_peers.py runs with each of them in a child process of its own.
 Each reader reads the way its package's documentation gives for reading frames as fast
 as it can, keeps the latest frame for the main thread and counts what it delivered:
 - capture: ParallVideoCapture (its own worker thread; read back to back when the task
-  sets CORVANE_VIDEO_SOURCE_KIND=live, paced to the clip's rate otherwise);
+  sets CORVANE_VIDEO_SOURCE_KIND=live, with a file's decoder threads, paced to the clip's
+  rate otherwise);
   capture-bundled: the same from a wheel, with the decoder it bundles;
 - opencv: cv2.VideoCapture.read() in a loop (grab and retrieve in one call);
   opencv-debian: the same with Debian's cv2;
@@ -446,7 +447,10 @@ def reason(error):
 def main():
     task, name, args = sys.argv[1], sys.argv[2], json.loads(sys.argv[3])
     if task == "fps":
-        os.environ["CORVANE_VIDEO_SOURCE_KIND"] = "live"  # the capture reads back to back
+        # The capture reads back to back, with the decoder threads a file gets (OpenCV's
+        # default): the live kind only lifts the pacing here, not the decoder's threading.
+        os.environ["CORVANE_VIDEO_SOURCE_KIND"] = "live"
+        os.environ["CORVANE_VIDEO_DECODER_THREADS"] = "0"
     out = {"version": version(name)}
     try:
         out.update(TASKS[task](name, args))

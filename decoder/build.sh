@@ -1,7 +1,7 @@
 #!/bin/sh
 # Builds the bundled decoder once and reuses it: a static FFmpeg, then a static OpenCV over it,
 # each in a folder of CACHE_DIR named by a key that hashes the pinned sources, the build script
-# and the compilers (OpenCV's key includes FFmpeg's). A folder whose key matches and which
+# (and patches) and the compilers (OpenCV's key includes FFmpeg's). A folder whose key matches and which
 # finished is used as it is. Prints OpenCV's install prefix as the last line. Concurrent runs
 # on one CACHE_DIR wait for each other. Build output goes to a log file per part.
 #   usage: build.sh CACHE_DIR   (CC, CXX, AR, RANLIB, JOBS, PYTHON from the environment)
@@ -49,7 +49,7 @@ ffmpeg_prefix="$cache/ffmpeg-$ffmpeg_key"
 build_part FFmpeg "$FFMPEG_UPSTREAM_VERSION" "$ffmpeg_prefix" "$here/build_ffmpeg.sh" \
   "$src/ffmpeg-$FFMPEG_UPSTREAM_VERSION" "$cache/work/ffmpeg-$ffmpeg_key" "$ffmpeg_prefix"
 
-opencv_key=$(printf '%s\n' "$ffmpeg_key" | key_of - "$here/build_opencv.sh")
+opencv_key=$(printf '%s\n' "$ffmpeg_key" | key_of - "$here/build_opencv.sh" "$here"/patches/opencv-*.patch)
 opencv_prefix="$cache/opencv-$opencv_key"
 build_part OpenCV "$OPENCV_VERSION" "$opencv_prefix" "$here/build_opencv.sh" \
   "$src/opencv-$OPENCV_VERSION" "$cache/work/opencv-$opencv_key" "$opencv_prefix" "$ffmpeg_prefix"

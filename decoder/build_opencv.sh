@@ -3,7 +3,7 @@
 # imgproc, imgcodecs and videoio only, with the FFmpeg from FFMPEG_PREFIX built into videoio
 # (no plugins loaded at run time), no image codec libraries, and nothing downloaded or picked up
 # from the machine: pkg-config sees only that FFmpeg, and every optional dependency is off.
-# zlib, which core needs, comes from OpenCV's own copy.
+# zlib, which core needs, comes from OpenCV's own copy. patches/opencv-*.patch are applied first.
 #   usage: build_opencv.sh SOURCE_DIR BUILD_DIR PREFIX FFMPEG_PREFIX   (CC, CXX, AR, RANLIB, JOBS)
 set -eu
 src=$1 build=$2 prefix=$3 ffmpeg=$4
@@ -11,6 +11,13 @@ src=$1 build=$2 prefix=$3 ffmpeg=$4
 
 rm -rf "$build"
 mkdir -p "$build"
+# The patches in patches/ apply to a copy made of hard links: patch writes each file it changes
+# anew, so the fetched tree stays as verified and serves every build key.
+cp -al "$src" "$build/source"
+for patch in "$(dirname "$0")"/patches/opencv-*.patch; do
+  patch -d "$build/source" -p1 --forward --quiet < "$patch"
+done
+src=$build/source
 # Static FFmpeg libraries need their private dependencies on the link line too.
 cat > "$build/pkg-config" <<WRAPPER
 #!/bin/sh
