@@ -90,7 +90,7 @@ matrix: build
 # compilers stay the same. Needs Debian's and PyPI's registries. Wheels land in
 # build-wheel/wheelhouse; a quick check of the wheel of PYTHON follows.
 DECODER_DIR ?= build-decoder
-wheel: DEB_PACKAGES += dpkg-dev nasm
+wheel: DEB_PACKAGES += dpkg-dev nasm patch
 wheel: deps
 	PYTHON=$(PYTHON) JOBS=$(JOBS) sh decoder/wheels.sh $(DECODER_DIR) build-wheel
 	PYTHON=$(PYTHON) sh decoder/smoke.sh build-wheel
