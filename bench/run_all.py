@@ -95,7 +95,12 @@ NOTES = """## Reading the tables
 - **Decoders.** The capture decodes with Debian's OpenCV 4.6 and FFmpeg 5.1 (libavcodec 59);
   each wheel brings its own, newer FFmpeg build, which decodes H.264 faster on this machine.
   The idle rates compare those builds more than the readers: row 3's bare
-  `cv::VideoCapture` loop on the same 640x480 clip is the capture's own ceiling.
+  `cv::VideoCapture` loop on the same 640x480 clip is the capture's own ceiling. The wheel's
+  bundled decoder (OpenCV 5.1, FFmpeg 7.1) converts each frame to BGR straight into the
+  capture's pooled frame, where OpenCV itself converts into a buffer of its own and copies
+  that (6 MB per 1080p frame); its bare loop reads with the same OpenCV. In the rate rows the
+  capture reads back to back (`CORVANE_VIDEO_SOURCE_KIND=live`) with a file's decoder threads
+  (`CORVANE_VIDEO_DECODER_THREADS=0`, OpenCV's default of one per CPU), as a file is read.
 - **Main thread busy.** A reader thread needs the interpreter lock at least once per
   delivery and waits for it up to the switch interval (5 ms) each time; the capture decodes
   and publishes without it. decord's `get_batch` delivers 8 frames per acquisition of the
