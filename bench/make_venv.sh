@@ -7,7 +7,7 @@
 # With WHEELHOUSE, the environment instead holds the capture from the wheel there for
 # PYTHON's version (the bundled decoder), beside numpy and opencv-python-headless (the
 # capture module imports cv2). Without such a wheel it says so and makes nothing; the
-# benchmark's table then gives "run make wheel first". A newer wheel replaces the old.
+# benchmark's table then gives "run make wheel first". A rebuilt wheel replaces the old.
 #
 # torchcodec needs torch. Only a CPU build of torch is installed, and only one that pip
 # finds on this machine's disk (torch==2.13.0 among PIP_FIND_LINKS): from the registry,
@@ -25,12 +25,14 @@ if [ -n "$WHEELHOUSE" ]; then
     rm -rf "$VENV"
     exit 0
   fi
-  [ -f "$VENV/.complete" ] && [ "$(cat "$VENV/.complete")" = "$WHEEL" ] && exit 0
+  # A rebuilt wheel keeps its name: the environment is known by the wheel's content.
+  ID=$(sha256sum "$WHEEL" | cut -d' ' -f1)
+  [ -f "$VENV/.complete" ] && [ "$(cat "$VENV/.complete")" = "$ID" ] && exit 0
   rm -rf "$VENV"
   "$PYTHON" -m venv "$VENV"
   "$VENV/bin/pip" install -q --upgrade pip
   "$VENV/bin/pip" install -q numpy opencv-python-headless "$WHEEL"
-  echo "$WHEEL" > "$VENV/.complete"
+  echo "$ID" > "$VENV/.complete"
   exit 0
 fi
 [ -f "$VENV/.complete" ] && exit 0
