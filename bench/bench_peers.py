@@ -86,12 +86,16 @@ def child(task, name, args, timeout, cpus=None):
             return {"error": f"seeing {cpus} CPUs needs a mount namespace, so root"}
         command = with_cpus(cpus, command, os.path.join(BUILD, "bench"))
     try:
-        out = subprocess.run(command, capture_output=True, text=True, timeout=timeout, env=env).stdout
-        return json.loads(out.strip().splitlines()[-1])
+        done = subprocess.run(command, capture_output=True, text=True, timeout=timeout, env=env)
     except subprocess.TimeoutExpired:
         return {"error": f"no result within {timeout:.0f} s"}
+    try:
+        return json.loads(done.stdout.strip().splitlines()[-1])
     except (IndexError, ValueError):
-        return {"error": "the reader's process ended without a result"}
+        # What it said last tells why: a crash, or a with_cpus step (unshare, mount) that failed.
+        said = done.stderr.strip().splitlines()
+        return {"error": f"the reader's process ended without a result (exit status {done.returncode})"
+                         + (f": {said[-1].strip()}" if said else "")}
 
 
 class Results:

@@ -382,18 +382,21 @@ def task_memory(name, args):
 
 def _ffmpeg_cpus(name):
     """av_cpu_count() of the FFmpeg that `name` decodes with, or None where its symbols
-    cannot be reached (a decoder linked in statically, with its symbols hidden)."""
+    cannot be reached (a decoder linked in statically, with its symbols hidden). A package
+    without FFmpeg libraries of its own (a distribution's python3-av or python3-opencv)
+    decodes with the system's."""
     import ctypes
     import ctypes.util
     import glob
     import site
-    if name in ("capture", "opencv-debian"):
-        return ctypes.CDLL(ctypes.util.find_library("avutil")).av_cpu_count()
-    package = {"opencv": "opencv_python_headless", "pyav": "av"}.get(name)
-    if package is None:
+    packages = {"capture": None, "opencv-debian": None, "opencv": "opencv_python_headless", "pyav": "av"}
+    if name not in packages:
         return None
-    found = [f for d in site.getsitepackages() for f in glob.glob(f"{d}/{package}*.libs/libavutil*")]
-    return ctypes.CDLL(found[0]).av_cpu_count() if found else None
+    package = packages[name]
+    own = [f for d in site.getsitepackages() for f in glob.glob(f"{d}/{package}*.libs/libavutil*")
+           ] if package else []
+    path = own[0] if own else ctypes.util.find_library("avutil")
+    return ctypes.CDLL(path).av_cpu_count() if path else None
 
 
 def cpus_seen(name):

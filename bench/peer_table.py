@@ -202,4 +202,7 @@ def render_h264(r):
                    if cv and (int(cv[1]), int(cv[2])) < (4, 7) and abs(gap) > 5 else "")
             add(f"- {bench_peers.NAMES[name]}, {n} CPUs: {gap:+.0f} ms against PyAV's decode thread "
                 f"(goal within 5 ms): {'met' if abs(gap) <= 5 else '**not met**'}{why}.")
+    add("")
+    add("The system decoder where OpenCV takes the thread count (Debian 13's OpenCV 4.10), measured in a "
+        "Debian 13 root on the same machine: [benchmarks-debian13.md](benchmarks-debian13.md).")
     return lines
