@@ -200,8 +200,10 @@ def render_h264(r):
             cv = re.search(r"OpenCV (\d+)\.(\d+)", r.version.get(name, ""))
             why = (f" (OpenCV {cv[1]}.{cv[2]} takes no decoder thread count)"
                    if cv and (int(cv[1]), int(cv[2])) < (4, 7) and abs(gap) > 5 else "")
+            # A frame fresher than PyAV's is no decoder delay: only a later one misses the goal.
+            verdict = "met" if abs(gap) <= 5 else "met (fresher)" if gap < 0 else "**not met**"
             add(f"- {bench_peers.NAMES[name]}, {n} CPUs: {gap:+.0f} ms against PyAV's decode thread "
-                f"(goal within 5 ms): {'met' if abs(gap) <= 5 else '**not met**'}{why}.")
+                f"(goal within 5 ms, later frames miss it): {verdict}{why}.")
     add("")
     add("The system decoder where OpenCV takes the thread count (Debian 13's OpenCV 4.10), measured in a "
         "Debian 13 root on the same machine: [benchmarks-debian13.md](benchmarks-debian13.md).")
