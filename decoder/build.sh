@@ -1,9 +1,9 @@
 #!/bin/sh
 # Builds the bundled decoder once and reuses it: a static FFmpeg, then a static OpenCV over it,
 # each in a folder of CACHE_DIR named by a key that hashes the pinned sources, the build script
-# (and patches) and the compilers (OpenCV's key includes FFmpeg's). A folder whose key matches and which
-# finished is used as it is. Prints OpenCV's install prefix as the last line. Concurrent runs
-# on one CACHE_DIR wait for each other. Build output goes to a log file per part.
+# (and OpenCV's patches) and the compilers (OpenCV's key includes FFmpeg's). A folder whose key
+# matches and which finished is used as it is. Prints OpenCV's install prefix as the last line.
+# Concurrent runs on one CACHE_DIR wait for each other. Build output goes to a log file per part.
 #   usage: build.sh CACHE_DIR   (CC, CXX, AR, RANLIB, JOBS, PYTHON from the environment)
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
