@@ -79,7 +79,7 @@ bench: build
 # The test suite in every environment users run (tests/python/packaging/matrix.py): Debian's
 # interpreter and packages, a plain virtual environment of each CPython 3.9-3.13 under pyenv
 # with numpy and OpenCV wheels from PyPI, numpy 1.26 with an OpenCV 4.x wheel. Needs PyPI; tens
-# of minutes. The table for the README lands in $(BUILD_DIR)-matrix/results.md.
+# of minutes. The table for docs/installing.md lands in $(BUILD_DIR)-matrix/results.md.
 matrix: build
 	$(PYTHON) tests/python/packaging/matrix.py --build-dir $(BUILD_DIR) --out $(BUILD_DIR)-matrix
 
@@ -99,7 +99,7 @@ wheel: deps
 # against manylinux's library list by readelf, then in a clean virtual environment of its
 # CPython under pyenv with the system's OpenCV, FFmpeg and compilers hidden, and the cp39 wheel
 # also in a Debian 11 root (glibc 2.31; made by debootstrap once, kept in the output folder).
-# Needs root and PyPI; tens of minutes. The table for the README lands in
+# Needs root and PyPI; tens of minutes. The table for docs/installing.md lands in
 # $(BUILD_DIR)-wheel-test/results.md.
 WHEELHOUSE ?= build-wheel/wheelhouse
 wheel-test: DEB_PACKAGES += debootstrap

@@ -5,7 +5,7 @@ plain virtual environment of every CPython 3.9-3.13 under pyenv with the newest 
 opencv-python-headless; numpy 1.26 with an OpenCV 4.x wheel. One wheel is built per Python
 version (build isolation) and installed into that version's cells. Each cell runs
 environments.SUITE against its copy with warnings as errors. Results go to
-<out>/results.json and, as the README's table, <out>/results.md.
+<out>/results.json and, as the table of docs/installing.md, <out>/results.md.
 
 Run: python3 tests/python/packaging/matrix.py [--out build-matrix] [--build-dir build]
      [--only NAME ...] [--reuse-wheels]

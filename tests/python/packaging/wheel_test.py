@@ -9,7 +9,7 @@ FFmpeg libraries and its compilers are empty files (sandboxes.hidden); there a p
 the package comes from the environment and that none of that is reachable, and
 environments.SUITE runs against the installed copy. The cp39 wheel also installs into a Debian
 11 root (glibc 2.31, its own Python 3.9, nothing else) and runs the same suite. Results go to
-<out>/results.json and, as the README's table, <out>/results.md.
+<out>/results.json and, as the table of docs/installing.md, <out>/results.md.
 
 Run (as root): python3 tests/python/packaging/wheel_test.py --wheelhouse DIR [--out DIR]
      [--only cp39 ...] [--no-debian11]
