@@ -14,46 +14,17 @@ import numpy as np
 import pytest
 
 import clips
+from decoders import capture_library, carries_its_own_opencv, cv2_library, reference_frames
 import corvane.plugins.video.capture as capture
 from publication_rate import publication_rates
 
 PACKAGING_DIR = os.path.dirname(os.path.abspath(__file__))
-
-
-def cv2_library():
-    """The shared object of cv2's extension module, as mapped into this process."""
-    with open("/proc/self/maps", encoding="utf-8") as maps:
-        paths = {line.split()[-1] for line in maps if line.rstrip().endswith(".so")}
-    found = [p for p in paths if os.path.basename(p).startswith("cv2.")]
-    assert len(found) == 1, found
-    return found[0]
-
-
 CV2_LIBRARY = cv2_library()
-CAPTURE_LIBRARY = os.path.realpath(capture.__file__)
-
-
-def carries_its_own_opencv(library):
-    """True when the extension module links no libopencv_*: a wheel's cv2, or a capture built
-    with its own decoder."""
-    needed = subprocess.run(["readelf", "-d", library], capture_output=True, text=True)
-    return needed.returncode == 0 and "libopencv_core" not in needed.stdout
+CAPTURE_LIBRARY = capture_library()
 
 
 def cv2_is_a_wheel():
     return carries_its_own_opencv(CV2_LIBRARY)
-
-
-def reference_frames(clip):
-    reader = cv2.VideoCapture(clip)
-    frames = []
-    while True:
-        ok, frame = reader.read()
-        if not ok:
-            break
-        frames.append(frame)
-    reader.release()
-    return frames
 
 
 # A width of whole 16-pixel blocks lets a bundled OpenCV convert straight into the capture's
@@ -102,6 +73,7 @@ else:
     import corvane.plugins.video.capture as capture
     import cv2
 import clips
+from decoders import capture_library, carries_its_own_opencv, cv2_library, reference_frames
 capture.logger.remove()
 cap = capture.ParallVideoCapture(sys.argv[1], True)
 assert cap.start() and cap.frame_ready.wait(5.0)

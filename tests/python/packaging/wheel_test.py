@@ -30,6 +30,10 @@ from environments import (HOST_DIR, REPO_DIR, TEST_PACKAGES, CommandFailed, clos
 from matrix import pyenv_pythons
 from wheels import audit, python_minor
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                                "conformance"))
+import conformance_clips  # noqa: E402
+
 # numpy and loguru come as the wheel's own dependencies.
 PACKAGES = ["opencv-python-headless", *TEST_PACKAGES]
 
@@ -104,12 +108,17 @@ def run_debian11_cell(root, wheel):
              % (venv_python, venv_python, sandboxes.IN_ROOT_WHEELS, name, " ".join(PACKAGES)))
     sandboxes.run_in_root(root, wheels_dir, ["sh", "-c", setup], timeout=1200)
     host = "PYTHONPATH=%s/host" % sandboxes.IN_ROOT_REPO
+    clips_in_root = "/opt/conformance-clips"
+    shutil.rmtree(root + clips_in_root, ignore_errors=True)
+    shutil.copytree(os.environ["CORVANE_CONFORMANCE_CLIPS"], root + clips_in_root)
+    clips_env = "CORVANE_CONFORMANCE_CLIPS=" + clips_in_root
     tests = sandboxes.IN_ROOT_REPO + "/tests/python"
     probe = sandboxes.run_in_root(root, wheels_dir, ["env", host, venv_python, "-c", PROBE,
                                                      *sandboxes.system_decoder_files()], 120)
     report = checked_probe(probe.stdout)
     suite = sandboxes.run_in_root(root, wheels_dir,
-                                  ["env", host, *pytest_command(venv_python, tests)], 1200,
+                                  ["env", host, clips_env, *pytest_command(venv_python, tests)],
+                                  1200,
                                   cwd=tests)
     report["closing"] = closing_line(suite)
     return report
@@ -172,6 +181,12 @@ def main(argv=None):
         f.write("".join(p + "\n" for p in sandboxes.system_decoder_files()
                         + sandboxes.compiler_files()))
     root = os.path.join(out, "debian11")
+    # The frame-conformance clips, made here with the machine's ffmpeg, which the sandboxes
+    # hide; every cell reads the same files.
+    clip_folder = os.path.join(out, "conformance-clips")
+    for case in conformance_clips.CASES:
+        conformance_clips.make_clip(clip_folder, case)
+    os.environ["CORVANE_CONFORMANCE_CLIPS"] = clip_folder
     results = {}
     for found in audits:
         print(json.dumps(found), flush=True)

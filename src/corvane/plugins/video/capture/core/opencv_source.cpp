@@ -110,7 +110,12 @@ cv::Mat& OpenCvSource::free_buffer() {
 
 bool OpenCvSource::read(Frame& out) {
   cv::Mat& buffer = free_buffer();
-  const bool ok = counted([&] { return capture_->read(buffer); });
+  // grab and retrieve rather than read: read reports a frame whenever the matrix is not
+  // empty afterwards, and a pooled buffer still holds an earlier frame when a retrieve
+  // fails. Only a retrieve that succeeded produced this read's frame.
+  const bool ok = counted([&] {
+    return capture_->grab() && capture_->retrieve(buffer) && !buffer.empty();
+  });
   if (ok) {
     out.image = buffer;  // shares the pixels; the pool keeps its reference
     out.foreign.reset();
