@@ -21,7 +21,7 @@ ifneq ($(DEBIAN_MAJOR),12)
 DEB_PACKAGES += python3-scikit-build-core
 endif
 
-.PHONY: all deps build test stress sanitize demo bench matrix wheel wheel-test clean
+.PHONY: all deps build test stress sanitize demo bench matrix wheel wheel-test fuzz clean
 
 all: build
 
@@ -106,6 +106,29 @@ wheel-test: DEB_PACKAGES += debootstrap
 wheel-test: deps
 	$(PYTHON) tests/python/packaging/wheel_test.py --wheelhouse $(WHEELHOUSE) \
 	  --out $(BUILD_DIR)-wheel-test
+
+# The decoding fuzzer (fuzz/decode_fuzzer.cpp): the capture's source over the bundled decoder,
+# both built by clang with AddressSanitizer and UBSan into FUZZ_DIR (the instrumented decoder
+# once, about as long as the wheel's), seeded with the frame-conformance clips in every container
+# the decoder reads, run for FUZZ_SECONDS in FUZZ_JOBS processes. Corpus and findings are kept in
+# FUZZ_DIR/run. Needs Debian's and PyPI's registries.
+FUZZ_DIR     ?= build-fuzz
+FUZZ_SECONDS ?= 600
+FUZZ_JOBS    ?= 1
+fuzz: DEB_PACKAGES += clang llvm dpkg-dev nasm patch
+fuzz: deps
+	sh fuzz/deps.sh
+	sh fuzz/toolchain.sh $(FUZZ_DIR)/toolchain
+	cmake -S . -B $(FUZZ_DIR)/cmake -G "Unix Makefiles" -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_C_COMPILER=$(abspath $(FUZZ_DIR))/toolchain/cc \
+	  -DCMAKE_CXX_COMPILER=$(abspath $(FUZZ_DIR))/toolchain/c++ \
+	  -DCMAKE_AR=$(abspath $(FUZZ_DIR))/toolchain/ar -DCMAKE_RANLIB=$(abspath $(FUZZ_DIR))/toolchain/ranlib \
+	  -DCORVANE_DECODER=bundled -DCORVANE_DECODER_CACHE=$(abspath $(FUZZ_DIR))/decoder \
+	  -DCORVANE_FUZZ=ON -DCORVANE_BUILD_PYTHON=OFF -DCORVANE_BUILD_TESTS=OFF -DCORVANE_WERROR=ON
+	cmake --build $(FUZZ_DIR)/cmake -j $(JOBS) --target decode_fuzzer
+	$(PYTHON) fuzz/make_seeds.py $(FUZZ_DIR)
+	sh fuzz/run.sh $(FUZZ_DIR)/cmake/fuzz/decode_fuzzer $(FUZZ_DIR)/seeds $(FUZZ_DIR)/run \
+	  $(FUZZ_SECONDS) $(FUZZ_JOBS)
 
 clean:
 	rm -rf $(BUILD_DIR) $(BUILD_DIR)-tsan $(BUILD_DIR)-asan $(BUILD_DIR)-matrix \
