@@ -1,13 +1,16 @@
 #!/bin/sh
 # Builds the bundled decoder once and reuses it: a static FFmpeg, then a static OpenCV over it,
-# each in a folder of CACHE_DIR named by a key that hashes the pinned sources, the build script
-# (and OpenCV's patches) and the compilers (OpenCV's key includes FFmpeg's). A folder whose key
-# matches and which finished is used as it is. Prints OpenCV's install prefix as the last line.
-# Concurrent runs on one CACHE_DIR wait for each other. Build output goes to a log file per part.
-#   usage: build.sh CACHE_DIR   (CC, CXX, AR, RANLIB, JOBS, PYTHON from the environment)
+# each in a folder of CACHE_DIR named by a key that hashes the pinned sources, the FFmpeg source
+# version used, the build script (and OpenCV's patches) and the compilers (OpenCV's key includes
+# FFmpeg's). A folder whose key matches and which finished is used as it is. Prints OpenCV's
+# install prefix as the last line. Concurrent runs on one CACHE_DIR wait for each other. Build
+# output goes to a log file per part. With --keys it fetches the sources, prints both keys and
+# builds nothing.
+#   usage: build.sh CACHE_DIR [--keys]   (CC, CXX, AR, RANLIB, JOBS, PYTHON from the environment)
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 cache=$1
+keys_only=${2:-}
 : "${CC:=cc}" "${CXX:=c++}" "${AR:=ar}" "${RANLIB:=ranlib}" "${JOBS:=2}"
 export CC CXX AR RANLIB JOBS
 mkdir -p "$cache"
@@ -27,6 +30,10 @@ flock 9
 
 src=$("$here/fetch.sh" "$cache/src" | tail -n 1)
 . "$here/manifest.env"
+pinned_ffmpeg=$FFMPEG_DEB_VERSION
+# The FFmpeg source fetch.sh used, in manifest.env's FFMPEG_* names: the pinned one, or the
+# suite's current version of the same series once Debian's archive has replaced the pin.
+. "$src/ffmpeg-used.env"
 
 # Builds one part into PREFIX by running SCRIPT with ARGS (which name PREFIX where the script
 # wants it), unless a finished build with that key is there already.
@@ -44,13 +51,18 @@ build_part() {
   touch "$prefix/.done"
 }
 
-ffmpeg_key=$(key_of "$here/manifest.env" "$here/build_ffmpeg.sh")
+# FFmpeg's key names the source version used, so a build from another one has its own folder.
+ffmpeg_key=$(printf 'ffmpeg source %s\n' "$FFMPEG_DEB_VERSION" | key_of - "$here/manifest.env" "$here/build_ffmpeg.sh")
 ffmpeg_prefix="$cache/ffmpeg-$ffmpeg_key"
+opencv_key=$(printf '%s\n' "$ffmpeg_key" | key_of - "$here/build_opencv.sh" "$here"/patches/opencv-*.patch)
+opencv_prefix="$cache/opencv-$opencv_key"
+if [ "$keys_only" = --keys ]; then
+  printf 'ffmpeg %s\nopencv %s\n' "$ffmpeg_key" "$opencv_key"
+  exit 0
+fi
 build_part FFmpeg "$FFMPEG_UPSTREAM_VERSION" "$ffmpeg_prefix" "$here/build_ffmpeg.sh" \
   "$src/ffmpeg-$FFMPEG_UPSTREAM_VERSION" "$cache/work/ffmpeg-$ffmpeg_key" "$ffmpeg_prefix"
 
-opencv_key=$(printf '%s\n' "$ffmpeg_key" | key_of - "$here/build_opencv.sh" "$here"/patches/opencv-*.patch)
-opencv_prefix="$cache/opencv-$opencv_key"
 build_part OpenCV "$OPENCV_VERSION" "$opencv_prefix" "$here/build_opencv.sh" \
   "$src/opencv-$OPENCV_VERSION" "$cache/work/opencv-$opencv_key" "$opencv_prefix" "$ffmpeg_prefix"
 
