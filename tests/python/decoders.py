@@ -1,15 +1,54 @@
 """Which OpenCV decodes in this process: the system's shared libraries, or one carried inside
-an extension module (a wheel's cv2, a capture built with its own decoder)."""
+an extension module (a wheel's cv2, a capture built with its own decoder); and the frames that
+decoder gives a clip, read as a plain cv2 loop reads them."""
 import os
 import subprocess
+import sys
+import tempfile
+
+SYSTEM_PYTHON = "/usr/bin/python3"
+
+# Run by the system's Python: every frame its cv2 decodes from argv[1], saved to argv[2].
+READ_WITH_SYSTEM_CV2 = """
+import sys, numpy, cv2
+reader = cv2.VideoCapture(sys.argv[1])
+frames = []
+while True:
+    ok, frame = reader.read()
+    if not ok:
+        break
+    frames.append(frame)
+numpy.savez(sys.argv[2], *frames)
+"""
+
+# Run by the system's Python: the videoio library its cv2 decodes with.
+SYSTEM_CV2_VIDEOIO = """
+import os, cv2
+with open("/proc/self/maps") as maps:
+    print(sorted({os.path.realpath(l.split()[-1]) for l in maps
+                  if os.path.basename(l.split()[-1]).startswith("libopencv_videoio")}))
+"""
+
+
+def system_python(code, *args, cwd=None):
+    """Run `code` in the system's Python, free of this process's Python settings and venv."""
+    env = {k: v for k, v in os.environ.items() if not k.startswith(("PYTHON", "VIRTUAL_ENV"))}
+    return subprocess.run([SYSTEM_PYTHON, "-c", code, *args], capture_output=True, text=True,
+                          timeout=300, env=env, cwd=cwd or tempfile.gettempdir())
+
+
+def mapped_libraries(prefix):
+    """The real paths of the shared objects named `prefix`* mapped into this process."""
+    with open("/proc/self/maps", encoding="utf-8") as maps:
+        paths = {line.split()[-1] for line in maps if line.rstrip().endswith(".so")
+                 or ".so." in line.split()[-1]}
+    return sorted({os.path.realpath(p) for p in paths if os.path.basename(p).startswith(prefix)})
 
 
 def cv2_library():
     """The shared object of cv2's extension module, as mapped into this process."""
     import cv2  # noqa: F401  (mapped by the import)
-    with open("/proc/self/maps", encoding="utf-8") as maps:
-        paths = {line.split()[-1] for line in maps if line.rstrip().endswith(".so")}
-    found = [p for p in paths if os.path.basename(p).startswith("cv2.")]
+    found = mapped_libraries("cv2.")
     assert len(found) == 1, found
     return found[0]
 
@@ -33,9 +72,9 @@ def same_decoder_as_cv2():
         not carries_its_own_opencv(cv2_library())
 
 
-def reference_frames(clip):
-    """Every frame cv2 of this environment decodes from `clip`, in order, until its first
-    failed read."""
+def read_all(clip):
+    """Every frame this process's cv2 decodes from `clip`, in order, until its first failed
+    read."""
     import cv2
     reader = cv2.VideoCapture(clip)
     frames = []
@@ -47,3 +86,41 @@ def reference_frames(clip):
             frames.append(frame)
     finally:
         reader.release()
+
+
+_SYSTEM_CV2_IS_THE_CAPTURES = []
+
+
+def system_cv2_decodes_for_the_capture():
+    """True when the capture links the system's OpenCV, cv2 here is a wheel's, and the system's
+    Python has a cv2 over the very libopencv_videoio the capture linked."""
+    if not _SYSTEM_CV2_IS_THE_CAPTURES:
+        linked = mapped_libraries("libopencv_videoio")
+        answer = (not carries_its_own_opencv(capture_library())
+                  and carries_its_own_opencv(cv2_library())
+                  and bool(linked) and os.path.exists(SYSTEM_PYTHON))
+        if answer:
+            done = system_python(SYSTEM_CV2_VIDEOIO)
+            answer = done.returncode == 0 and done.stdout.strip() == repr(linked)
+        _SYSTEM_CV2_IS_THE_CAPTURES.append(answer)
+    return _SYSTEM_CV2_IS_THE_CAPTURES[0]
+
+
+def reference_is_the_captures_decoder():
+    """True when reference_frames decodes with the capture's own OpenCV and FFmpeg."""
+    return same_decoder_as_cv2() or system_cv2_decodes_for_the_capture()
+
+
+def reference_frames(clip):
+    """Every frame of `clip`, until the first failed read, as a plain cv2 loop decodes it;
+    with the capture's own decoder where one is at hand: where the capture links the system's
+    OpenCV but cv2 here is a wheel's, the system's cv2 reads the clip in a child process."""
+    if not system_cv2_decodes_for_the_capture():
+        return read_all(clip)
+    import numpy as np
+    with tempfile.TemporaryDirectory() as folder:
+        out = os.path.join(folder, "frames.npz")
+        done = system_python(READ_WITH_SYSTEM_CV2, os.path.abspath(clip), out, cwd=folder)
+        assert done.returncode == 0, done.stderr[-3000:]
+        with np.load(out) as saved:
+            return [saved["arr_%d" % i] for i in range(len(saved.files))]

@@ -14,12 +14,13 @@ HOST_DIR = os.path.join(REPO_DIR, "host")
 TEST_PACKAGES = ["pytest", "mypy"]
 
 # The part of the suite that runs in every environment: the nodes, the capture's Python
-# surface and frames, the stubs, and the environment checks (native decoding, the frames
-# cv2 decodes, publishing under a busy main thread, two OpenCVs in one process). The
+# surface and frames, the stubs, the environment checks (native decoding, the frames cv2
+# decodes, publishing under a busy main thread, two OpenCVs in one process), and every
+# publication compared with the decoder's frame on clips of every kind. The
 # reliability and live suites exercise the core, which is the same in every environment.
 SUITE = ["nodes", "capture/test_capture_object.py", "capture/test_capture_frames.py",
          "capture/test_capture_lifecycle.py", "packaging/test_typing.py",
-         "packaging/test_environment.py"]
+         "packaging/test_environment.py", "conformance"]
 
 # What an environment reports about itself: its interpreter and the packages it decodes with.
 VERSIONS = ("import json, platform, numpy, cv2; print(json.dumps({'python': "
