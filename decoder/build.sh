@@ -30,7 +30,6 @@ flock 9
 
 src=$("$here/fetch.sh" "$cache/src" | tail -n 1)
 . "$here/manifest.env"
-pinned_ffmpeg=$FFMPEG_DEB_VERSION
 # The FFmpeg source fetch.sh used, in manifest.env's FFMPEG_* names: the pinned one, or the
 # suite's current version of the same series once Debian's archive has replaced the pin.
 . "$src/ffmpeg-used.env"
@@ -77,10 +76,27 @@ for licence in "$opencv_prefix"/share/licenses/opencv*/*; do
   [ -f "$licence" ] && cp "$licence" "$notices/OpenCV-3rdparty-$(basename "$licence")"
 done
 cp "$here/licenses/pybind11-LICENSE.txt" "$notices/"
+# How the FFmpeg source was chosen: the pin, or the suite's current version in its place.
+source_note="$cache/work/ffmpeg-source-note.txt"
+mkdir -p "$cache/work"
+if [ "$FFMPEG_DEB_VERSION" = "$FFMPEG_PIN" ]; then
+  cat > "$source_note" <<NOTE
+  The corvane-video source distribution pins it in decoder/manifest.env, and
+  decoder/fetch.sh fetches and verifies exactly that source.
+NOTE
+else
+  cat > "$source_note" <<NOTE
+  Not the pinned version: decoder/manifest.env in the corvane-video source distribution pins
+  $FFMPEG_PIN, which Debian's archive no longer had when this was built (it keeps
+  only each suite's current version), so decoder/fetch.sh took the current version of the same
+  FFmpeg $FFMPEG_SERIES series in Debian's $FFMPEG_DEBIAN_SUITE instead, verified through Debian's signed index.
+NOTE
+fi
 sed -e "s|@FFMPEG_UPSTREAM_VERSION@|$FFMPEG_UPSTREAM_VERSION|" -e "s|@FFMPEG_DEB_VERSION@|$FFMPEG_DEB_VERSION|" \
     -e "s|@FFMPEG_DSC@|$FFMPEG_DSC|" -e "s|@FFMPEG_DSC_SHA256@|$FFMPEG_DSC_SHA256|" \
     -e "s|@OPENCV_VERSION@|$OPENCV_VERSION|" -e "s|@OPENCV_SDIST@|$OPENCV_SDIST|" \
     -e "s|@OPENCV_SDIST_SHA256@|$OPENCV_SDIST_SHA256|" \
+    -e "/@FFMPEG_SOURCE@/{r $source_note" -e "d}" \
     -e "/@FFMPEG_CONFIGURE@/{r $ffmpeg_prefix/share/ffmpeg-configure.txt" -e "d}" \
     "$here/NOTICE.in" > "$notices/NOTICE.txt"
 echo "$opencv_prefix"

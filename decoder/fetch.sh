@@ -48,7 +48,7 @@ apt_setup() {
             -o Dir::State::Lists=$apt_dir/lists -o Dir::Cache=$apt_dir/cache -o APT::Sandbox::User=root"
   # apt checks the InRelease signature and every index against the hashes it signs.
   # shellcheck disable=SC2086  # $apt_opts is a list of options without spaces in them
-  apt-get $apt_opts -q update >"$apt_dir/update.log" 2>&1 \
+  apt-get $apt_opts -q --error-on=any update >"$apt_dir/update.log" 2>&1 \
     || fail "could not read Debian's $FFMPEG_DEBIAN_SUITE source index at $mirror (see $apt_dir/update.log)"
 }
 
@@ -136,6 +136,7 @@ fetch_ffmpeg() {
   fi
   apt_setup
   versions=$(index_versions)
+  [ -n "$versions" ] || fail "Debian's $FFMPEG_DEBIAN_SUITE source index at $mirror lists no ffmpeg (see $apt_dir/update.log)"
   if printf '%s\n' "$versions" | grep -qxF "$pin"; then
     unpack_ffmpeg "$pin"
     record_ffmpeg "$pin"
@@ -144,9 +145,9 @@ fetch_ffmpeg() {
   fi
   current=$(printf '%s\n' "$versions" | newest_of_series)
   [ -n "$current" ] \
-    || fail "Debian's $FFMPEG_DEBIAN_SUITE index has neither the pinned ffmpeg $pin nor another" \
-            "$FFMPEG_SERIES.x (it has: $(echo $versions)); another series is a deliberate change of" \
-            "decoder/manifest.env"
+    || fail "Debian's $FFMPEG_DEBIAN_SUITE index has neither the pinned ffmpeg $pin nor any other" \
+            "version of the $FFMPEG_SERIES series (it has: $(echo $versions)); taking another series" \
+            "is a deliberate change of decoder/manifest.env"
   note "FFmpeg source: the pinned ffmpeg $pin is no longer in Debian's $FFMPEG_DEBIAN_SUITE index," \
        "which keeps only the suite's current version; taking its current $current of the same" \
        "$FFMPEG_SERIES series, checked through the signed index (the pinned .dsc hash is for $pin only)"
@@ -159,11 +160,15 @@ fetch_opencv() {
   [ -f "$dest/.verified" ] && return 0
   archive="$root/$OPENCV_SDIST"
   if [ ! -f "$archive" ] || [ "$(sha256_of "$archive")" != "$OPENCV_SDIST_SHA256" ]; then
-    # pip checks the pinned hash as it downloads, before it runs anything from the archive.
+    # pip checks the pinned hash as it downloads, before it runs the sdist's build backend for
+    # its metadata. Only the sdist itself is refused as a wheel: the backend's own requirements
+    # come as wheels, since building those from source too (--no-binary :all:) takes pip through
+    # nested builds of every build tool for many minutes.
     rm -rf "$root/pip"
     mkdir -p "$root/pip"
     printf '%s --hash=sha256:%s\n' "$OPENCV_PIP_REQUIREMENT" "$OPENCV_SDIST_SHA256" > "$root/pip/requirement.txt"
-    "$PYTHON" -m pip download --no-deps --no-binary :all: -r "$root/pip/requirement.txt" \
+    "$PYTHON" -m pip download --no-deps --no-binary "${OPENCV_PIP_REQUIREMENT%%[=<>!~]*}" \
+        -r "$root/pip/requirement.txt" \
         -d "$root/pip" >"$root/pip/download.log" 2>&1 \
       || fail "pip could not download $OPENCV_PIP_REQUIREMENT's source distribution (see $root/pip/download.log)"
     [ -f "$root/pip/$OPENCV_SDIST" ] || fail "pip downloaded no $OPENCV_SDIST (see $root/pip/download.log)"
