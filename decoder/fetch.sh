@@ -88,11 +88,12 @@ unpack_ffmpeg() {
   # Debian's patches; one that does not apply stops it.
   dpkg-source --no-copy -x "$dsc" "$dest" >"$root/debian-src/unpack.log" 2>&1 \
     || fail "unpacking $(basename "$dsc") or applying Debian's patches to it failed (see $root/debian-src/unpack.log)"
-  if [ -f "$dest/debian/patches/series" ]; then
-    sed -e 's/#.*//' -e 's/[[:space:]].*//' -e '/^$/d' "$dest/debian/patches/series" > "$root/debian-src/series"
-    cmp -s "$root/debian-src/series" "$dest/.pc/applied-patches" \
-      || fail "Debian's patches to ffmpeg $version were not all applied (debian/patches/series against .pc/applied-patches in $dest)"
-  fi
+  # Every patch of Debian's series is recorded as applied, in the series' order.
+  series="$root/debian-src/series" applied="$root/debian-src/applied"
+  sed -e 's/#.*//' -e 's/[[:space:]].*//' -e '/^$/d' "$dest/debian/patches/series" > "$series" 2>/dev/null || : > "$series"
+  cat "$dest/.pc/applied-patches" > "$applied" 2>/dev/null || : > "$applied"
+  cmp -s "$series" "$applied" \
+    || fail "Debian's patches to ffmpeg $version were not all applied (debian/patches/series against .pc/applied-patches in $dest)"
   echo "$version" > "$dest/.verified"
 }
 
