@@ -44,18 +44,24 @@ apt_setup() {
   mirror=$("$here/debian_mirror.sh") || fail "no Debian mirror to fetch ffmpeg's source from"
   mkdir -p "$apt_dir/parts.d" "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$root/debian-src"
   echo "deb-src [signed-by=$keyring] $mirror $FFMPEG_DEBIAN_SUITE main" > "$apt_dir/sources.list"
-  apt_opts="-o Dir::Etc::sourcelist=$apt_dir/sources.list -o Dir::Etc::sourceparts=$apt_dir/parts.d
-            -o Dir::State::Lists=$apt_dir/lists -o Dir::Cache=$apt_dir/cache -o APT::Sandbox::User=root"
+  cat > "$apt_dir/apt.conf" <<CONF
+Dir::Etc::sourcelist "$apt_dir/sources.list";
+Dir::Etc::sourceparts "$apt_dir/parts.d";
+Dir::State::Lists "$apt_dir/lists";
+Dir::Cache "$apt_dir/cache";
+APT::Sandbox::User "root";
+CONF
   # apt checks the InRelease signature and every index against the hashes it signs.
-  # shellcheck disable=SC2086  # $apt_opts is a list of options without spaces in them
-  apt-get $apt_opts -q --error-on=any update >"$apt_dir/update.log" 2>&1 \
+  private_apt apt-get -q --error-on=any update >"$apt_dir/update.log" 2>&1 \
     || fail "could not read Debian's $FFMPEG_DEBIAN_SUITE source index at $mirror (see $apt_dir/update.log)"
 }
 
+# Runs apt-get or apt-cache with the private configuration, read after the machine's own.
+private_apt() { tool=$1; shift; "$tool" -c "$apt_dir/apt.conf" "$@"; }
+
 # The ffmpeg versions in the suite's source index, one a line.
 index_versions() {
-  # shellcheck disable=SC2086
-  apt-cache $apt_opts showsrc --only-source ffmpeg 2>/dev/null | sed -n 's/^Version: //p' | sort -u
+  private_apt apt-cache showsrc --only-source ffmpeg 2>/dev/null | sed -n 's/^Version: //p' | sort -u
 }
 
 # The newest version of FFMPEG_SERIES among the versions given on standard input.
@@ -75,8 +81,7 @@ unpack_ffmpeg() {
   command -v dpkg-source >/dev/null || fail "dpkg-source is missing (Debian package dpkg-dev)"
   # apt-get source checks the .dsc against the hashes of the signed index, and a file it has
   # already against them too.
-  # shellcheck disable=SC2086
-  (cd "$root/debian-src" && apt-get $apt_opts -q source --download-only "ffmpeg=$version") \
+  (cd "$root/debian-src" && private_apt apt-get -q source --download-only "ffmpeg=$version") \
     >"$apt_dir/source.log" 2>&1 \
     || fail "download of Debian's ffmpeg $version failed (see $apt_dir/source.log)"
   if [ "$version" = "$pin" ]; then
