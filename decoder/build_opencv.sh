@@ -4,6 +4,9 @@
 # (no plugins loaded at run time), no image codec libraries, and nothing downloaded or picked up
 # from the machine: pkg-config sees only that FFmpeg, and every optional dependency is off.
 # zlib, which core needs, comes from OpenCV's own copy. patches/opencv-*.patch are applied first.
+# The target architecture is the compiler's (target_arch.sh): when it is not the build
+# machine's, CMake is told it, so OpenCV picks that architecture's SIMD (NEON on aarch64, its
+# baseline, with the newer extensions dispatched at run time).
 #   usage: build_opencv.sh SOURCE_DIR BUILD_DIR PREFIX FFMPEG_PREFIX   (CC, CXX, AR, RANLIB, JOBS)
 set -eu
 src=$1 build=$2 prefix=$3 ffmpeg=$4
@@ -18,6 +21,11 @@ for patch in "$(dirname "$0")"/patches/opencv-*.patch; do
   patch -d "$build/source" -p1 --forward --quiet < "$patch"
 done
 src=$build/source
+arch=$("$(dirname "$0")/target_arch.sh" "$CC")
+cross=""
+if [ "$arch" != "$(uname -m)" ]; then
+  cross="-DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=$arch"
+fi
 # Static FFmpeg libraries need their private dependencies on the link line too.
 cat > "$build/pkg-config" <<WRAPPER
 #!/bin/sh
@@ -37,8 +45,8 @@ for feature in IPP ITT OPENCL OPENMP TBB EIGEN LAPACK GSTREAMER GTK QT VA VA_INT
 done
 
 # An empty list of download tries makes any download OpenCV would attempt fail the configure.
-# shellcheck disable=SC2086  # $off is a list of separate options
-cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" \
+# shellcheck disable=SC2086  # $off and $cross are lists of separate options
+cmake -S "$src" -B "$build" $cross -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" \
   -DCMAKE_POLICY_VERSION_MINIMUM=3.5 \
   -DCMAKE_C_COMPILER="$CC" -DCMAKE_CXX_COMPILER="$CXX" -DCMAKE_AR="$(command -v "$AR")" \
   -DCMAKE_RANLIB="$(command -v "$RANLIB")" \
