@@ -6,7 +6,9 @@
 # zlib, which core needs, comes from OpenCV's own copy. patches/opencv-*.patch are applied first.
 # The target architecture is the compiler's (target_arch.sh): when it is not the build
 # machine's, CMake is told it, so OpenCV picks that architecture's SIMD (NEON on aarch64, its
-# baseline, with the newer extensions dispatched at run time).
+# baseline, with the newer extensions dispatched at run time), and OpenCV is told to keep
+# pkg-config, which it drops when cross-compiling lest it find the build machine's libraries:
+# the wrapper below sees only the FFmpeg built for the target.
 #   usage: build_opencv.sh SOURCE_DIR BUILD_DIR PREFIX FFMPEG_PREFIX   (CC, CXX, AR, RANLIB, JOBS)
 set -eu
 src=$1 build=$2 prefix=$3 ffmpeg=$4
@@ -24,7 +26,7 @@ src=$build/source
 arch=$("$(dirname "$0")/target_arch.sh" "$CC")
 cross=""
 if [ "$arch" != "$(uname -m)" ]; then
-  cross="-DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=$arch"
+  cross="-DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=$arch -DOPENCV_ENABLE_PKG_CONFIG=ON"
 fi
 # Static FFmpeg libraries need their private dependencies on the link line too.
 cat > "$build/pkg-config" <<WRAPPER
