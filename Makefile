@@ -96,16 +96,25 @@ wheel: deps
 	PYTHON=$(PYTHON) sh decoder/smoke.sh build-wheel
 
 # Each binary wheel in WHEELHOUSE, installed where the build machine cannot help it: checked
-# against manylinux's library list by readelf, then in a clean virtual environment of its
-# CPython under pyenv with the system's OpenCV, FFmpeg and compilers hidden, and the cp39 wheel
-# also in a Debian 11 root (glibc 2.31; made by debootstrap once, kept in the output folder).
-# Needs root and PyPI; tens of minutes. The table for docs/installing.md lands in
-# $(BUILD_DIR)-wheel-test/results.md.
+# against manylinux's library list and its tag's machine by readelf (aarch64 too), then in a
+# clean virtual environment of its CPython under pyenv with the system's OpenCV, FFmpeg and
+# compilers hidden, and in a minimal Debian root whose own Python is the wheel's: Debian 11 for
+# cp39, sid for cp314/cp315; aarch64 wheels in arm64 roots (Debian 11, 12, 13, sid) under
+# qemu's static user-mode emulator, registered with binfmt_misc for those cells only, running
+# a subset of the suite. debootstrap makes each root once, kept in the output folder's roots/.
+# Needs root, Debian's registry and PyPI; tens of minutes, and the arm64 roots take longer the
+# first time. WHEEL_TEST_ARGS limits a run (--only cp314 --arch aarch64 ...); --check-roots
+# makes and checks the roots alone. The table for docs/installing.md lands in
+# $(BUILD_DIR)-wheel-test/results.md. The static emulator is Debian 12's qemu-user-static;
+# from Debian 13 on qemu-user is static, and qemu-user-static is a transitional package that
+# also registers every format at boot.
 WHEELHOUSE ?= build-wheel/wheelhouse
-wheel-test: DEB_PACKAGES += debootstrap
+WHEEL_TEST_ARGS ?=
+WHEEL_TEST_QEMU := $(if $(filter 12,$(DEBIAN_MAJOR)),qemu-user-static,qemu-user)
+wheel-test: DEB_PACKAGES += debootstrap $(WHEEL_TEST_QEMU)
 wheel-test: deps
 	$(PYTHON) tests/python/packaging/wheel_test.py --wheelhouse $(WHEELHOUSE) \
-	  --out $(BUILD_DIR)-wheel-test
+	  --out $(BUILD_DIR)-wheel-test $(WHEEL_TEST_ARGS)
 
 # The decoding fuzzer (fuzz/decode_fuzzer.cpp): the capture's source over the bundled decoder,
 # both built by clang with AddressSanitizer and UBSan into FUZZ_DIR (the instrumented decoder

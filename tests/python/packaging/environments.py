@@ -22,6 +22,24 @@ SUITE = ["nodes", "capture/test_capture_object.py", "capture/test_capture_frames
          "capture/test_capture_lifecycle.py", "packaging/test_typing.py",
          "packaging/test_environment.py", "conformance"]
 
+# The part of SUITE that runs under emulation (an arm64 root under qemu, many times slower),
+# as pytest node ids: every publication and the frames after seeks identical to cv2's on an
+# FFV1 clip and on an H.264 clip with B-frames; a live H.264 stream over loopback; start and
+# stop on a clip; pause, a seek while paused and resume; both OpenCVs decoding at once in both
+# import orders, then exit with the capture running; no OpenCV symbol exported.
+EMULATED_SUITE = [
+    "conformance/test_frame_conformance.py::"
+    "test_every_publication_is_the_frame_cv2_decodes[ffv1-odd-161x121]",
+    "conformance/test_frame_conformance.py::"
+    "test_every_publication_is_the_frame_cv2_decodes[h264-bframes-seek]",
+    "conformance/test_frame_conformance.py::"
+    "test_a_live_stream_that_changes_size_shows_each_part[h264-live-320x240-to-160x120]",
+    "capture/test_capture_lifecycle.py::test_start_and_stop_on_a_clip",
+    "capture/test_capture_control.py::test_seek_on_a_paused_clip_then_resume",
+    "packaging/test_environment.py::test_two_opencvs_in_one_process",
+    "packaging/test_environment.py::test_an_opencv_carried_inside_a_module_is_not_exported",
+]
+
 # What an environment reports about itself: its interpreter and the packages it decodes with.
 VERSIONS = ("import json, platform, numpy, cv2; print(json.dumps({'python': "
             "platform.python_version(), 'numpy': numpy.__version__, 'cv2': cv2.__version__}))")

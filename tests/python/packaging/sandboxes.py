@@ -1,12 +1,17 @@
 """Places to run an installed wheel where the build machine's extras cannot help it: a private
 mount namespace in which the system's OpenCV and FFmpeg libraries and its C and C++ compilers
-are empty files, and a minimal Debian 11 root (glibc 2.31, its own Python 3.9) made by
-debootstrap. Both need root. Every mount lives in a namespace of its own, so it is gone when
-the command ends, however it ends; the root's mounts are also undone explicitly."""
+are empty files, and minimal Debian roots (a suite and an architecture each, their own Python,
+no compiler, no OpenCV) made by debootstrap. A root of another architecture is made and run
+under qemu's user-mode emulator, registered with binfmt_misc only while it is needed. All of it
+needs root. Every mount lives in a namespace of its own, so it is gone when the command ends,
+however it ends; the root's mounts are also undone explicitly."""
+import contextlib
+import fcntl
 import glob
 import os
 import shutil
 import subprocess
+import time
 
 from environments import REPO_DIR, CommandFailed
 
@@ -25,9 +30,29 @@ shift
 exec "$@"
 """
 
-DEBIAN11 = "bullseye"
-DEBIAN11_PACKAGES = "python3,python3-venv,ca-certificates,binutils"
+# Debian's mirror, the one debootstrap names by default.
 DEBIAN_MIRROR = "http://deb.debian.org/debian"
+# What every root holds besides the minimal base: the suite's Python, and readelf.
+ROOT_PACKAGES = ("python3", "python3-venv", "ca-certificates", "binutils")
+# Written last into a finished root: the packages it was asked for, one a line.
+ROOT_MARKER = ".corvane-root"
+
+# binfmt_misc entries that run another architecture's executables under qemu's static user-mode
+# emulator: the ELF header's magic and mask for that machine (as qemu's own binfmt.d files have
+# them), and the emulator's names in Debian 12's qemu-user-static and Debian 13's qemu-user.
+# The F flag opens the emulator when it is registered, so it need not exist inside a root.
+BINFMT_DIR = "/proc/sys/fs/binfmt_misc"
+LOCK_DIR = "/run/lock" if os.path.isdir("/run/lock") else "/tmp"
+FOREIGN = {
+    "arm64": {
+        "name": "corvane-qemu-aarch64",
+        "magic": r"\x7f\x45\x4c\x46\x02\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00"
+                 r"\x02\x00\xb7\x00",
+        "mask": r"\xff\xff\xff\xff\xff\xff\xff\x00\xff\xff\xff\xff\xff\xff\xff\xff"
+                r"\xfe\xff\xff\xff",
+        "emulators": ("/usr/bin/qemu-aarch64-static", "/usr/bin/qemu-aarch64"),
+    },
+}
 IN_ROOT_REPO = "/mnt/corvane"
 IN_ROOT_WHEELS = "/mnt/wheels"
 
@@ -92,23 +117,132 @@ def hidden(command, list_file):
             "sh", list_file, *command]
 
 
-def ensure_debian11_root(root, log):
-    """Make the Debian 11 root at `root` unless a complete one is there. debootstrap writes into
-    a sibling folder that is renamed when it has finished, so an interrupted run is redone."""
-    if os.access(os.path.join(root, "usr", "bin", "python3"), os.X_OK):
-        return False
+def host_arch():
+    return subprocess.run(["dpkg", "--print-architecture"], capture_output=True, text=True,
+                          check=True).stdout.strip()
+
+
+def static_emulator(arch):
+    """The statically linked qemu user-mode emulator for Debian architecture `arch`."""
+    for path in FOREIGN[arch]["emulators"]:
+        headers = subprocess.run(["readelf", "--wide", "--program-headers", path],
+                                 capture_output=True, text=True)
+        if headers.returncode == 0 and "INTERP" not in headers.stdout:
+            return path
+    raise CommandFailed("no static qemu emulator for %s (Debian package qemu-user-static)"
+                        % arch)
+
+
+def binfmt_entries():
+    """{entry name: its magic in hex} of the enabled binfmt_misc entries."""
+    found = {}
+    for name in os.listdir(BINFMT_DIR):
+        if name in ("register", "status"):
+            continue
+        with open(os.path.join(BINFMT_DIR, name), encoding="utf-8") as entry:
+            lines = entry.read().splitlines()
+        if "enabled" in lines:
+            found[name] = next((line.split()[1] for line in lines if line.startswith("magic ")),
+                               "")
+    return found
+
+
+@contextlib.contextmanager
+def foreign_binaries(arch):
+    """Within the block, executables of Debian architecture `arch` run under qemu. binfmt_misc
+    is mounted if it is not, and an entry of our own is registered unless an enabled one already
+    matches the architecture's ELF header. Blocks in other processes share them: each holds a
+    shared lock on a file under /run/lock while inside, and the last one out, the one that then
+    gets that lock alone, removes our entry, and unmounts binfmt_misc if one of them mounted it
+    and no other entry is left. A second lock file keeps setting up and undoing to one process
+    at a time. Nothing registered or mounted by anyone else is touched."""
+    if arch == host_arch():
+        yield
+        return
+    spec = FOREIGN[arch]
+    base = os.path.join(LOCK_DIR, spec["name"])
+    with open(base + ".setup", "a+", encoding="ascii") as setup, \
+            open(base + ".users", "a", encoding="ascii") as users:
+        fcntl.flock(setup, fcntl.LOCK_EX)
+        try:
+            if not os.path.ismount(BINFMT_DIR):
+                subprocess.run(["mount", "-t", "binfmt_misc", "binfmt_misc", BINFMT_DIR],
+                               check=True)
+                setup.truncate(0)
+                setup.write("mounted\n")     # what the last one out undoes
+                setup.flush()
+            if spec["magic"].replace("\\x", "") not in binfmt_entries().values():
+                with open(os.path.join(BINFMT_DIR, "register"), "w", encoding="ascii") as f:
+                    f.write(":%s:M::%s:%s:%s:F" % (spec["name"], spec["magic"], spec["mask"],
+                                                  static_emulator(arch)))
+            fcntl.flock(users, fcntl.LOCK_SH)
+        finally:
+            fcntl.flock(setup, fcntl.LOCK_UN)
+        try:
+            yield
+        finally:
+            fcntl.flock(users, fcntl.LOCK_UN)
+            fcntl.flock(setup, fcntl.LOCK_EX)
+            try:
+                fcntl.flock(users, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            except BlockingIOError:
+                pass                            # still in use elsewhere: its last user undoes
+            else:
+                undo_foreign_binaries(spec["name"], setup)
+
+
+def undo_foreign_binaries(name, setup):
+    """Remove our binfmt_misc entry `name`, and unmount binfmt_misc when we mounted it (as the
+    setup lock file records) and nothing else is registered there."""
+    if os.path.exists(os.path.join(BINFMT_DIR, name)):
+        with open(os.path.join(BINFMT_DIR, name), "w", encoding="ascii") as entry:
+            entry.write("-1")
+    setup.seek(0)
+    if setup.read().strip() == "mounted" and os.path.ismount(BINFMT_DIR) \
+            and not set(os.listdir(BINFMT_DIR)) - {"register", "status"}:
+        subprocess.run(["umount", BINFMT_DIR], check=True)
+        setup.truncate(0)
+
+
+def ensure_debian_root(suite, arch, root, packages, log):
+    """Make a Debian `suite` root of architecture `arch` at `root`, holding ROOT_PACKAGES and
+    `packages`, unless a finished one asked for the same packages is there. debootstrap writes
+    into a sibling folder that is renamed when it has finished, so an interrupted run is redone.
+    Another architecture's root is unpacked here and configured by its own tools under qemu
+    (debootstrap's second stage). Returns the seconds taken, or None when the root was there."""
+    wanted = "".join(p + "\n" for p in sorted({*ROOT_PACKAGES, *packages}))
+    marker = os.path.join(root, ROOT_MARKER)
+    if os.path.isfile(marker):
+        with open(marker, encoding="utf-8") as f:
+            if f.read() == wanted:
+                return None
+    started = time.monotonic()
+    foreign = arch != host_arch()
     partial = root + ".partial"
     shutil.rmtree(partial, ignore_errors=True)
+    os.makedirs(os.path.dirname(partial), exist_ok=True)
+    command = ["debootstrap", "--variant=minbase", "--arch=" + arch,
+               "--include=" + ",".join(wanted.split()), *(["--foreign"] if foreign else []),
+               suite, partial, DEBIAN_MIRROR]
     with open(log, "w", encoding="utf-8") as out:
-        done = subprocess.run(["debootstrap", "--variant=minbase",
-                               "--include=" + DEBIAN11_PACKAGES, DEBIAN11, partial,
-                               DEBIAN_MIRROR], stdout=out, stderr=subprocess.STDOUT,
-                              timeout=3600)
+        done = subprocess.run(command, stdout=out, stderr=subprocess.STDOUT, timeout=3600)
+        if done.returncode == 0 and foreign:
+            out.write("== second stage under qemu\n")
+            out.flush()
+            with foreign_binaries(arch):
+                # A namespace of its own, so that what the second stage mounts goes with it.
+                done = subprocess.run(["unshare", "--mount", "--propagation", "private", "--",
+                                       "chroot", partial, "/debootstrap/debootstrap",
+                                       "--second-stage"], stdout=out, stderr=subprocess.STDOUT,
+                                      timeout=7200)
     if done.returncode != 0:
-        raise CommandFailed("debootstrap of %s failed (%d); see %s"
-                            % (DEBIAN11, done.returncode, log))
+        raise CommandFailed("debootstrap of %s %s failed (%d); see %s"
+                            % (suite, arch, done.returncode, log))
+    with open(os.path.join(partial, ROOT_MARKER), "w", encoding="utf-8") as f:
+        f.write(wanted)
+    shutil.rmtree(root, ignore_errors=True)
     os.rename(partial, root)
-    return True
+    return round(time.monotonic() - started)
 
 
 def run_in_root(root, wheels_dir, command, timeout, cwd="/"):
