@@ -83,17 +83,30 @@ bench: build
 matrix: build
 	$(PYTHON) tests/python/packaging/matrix.py --build-dir $(BUILD_DIR) --out $(BUILD_DIR)-matrix
 
-# Binary wheels, one per CPython 3.9-3.13 under pyenv, with the bundled decoder (a static
-# OpenCV and LGPL FFmpeg from pinned sources, decoder/manifest.env) compiled by zig from PyPI for
-# glibc 2.17 and tagged manylinux_2_17 by auditwheel. The decoder is built once into
-# DECODER_DIR (about 40 minutes on 2 busy cores) and reused while its sources, scripts and
-# compilers stay the same. Needs Debian's and PyPI's registries. Wheels land in
-# build-wheel/wheelhouse; a quick check of the wheel of PYTHON follows.
-DECODER_DIR ?= build-decoder
-wheel: DEB_PACKAGES += dpkg-dev nasm patch
+# Binary wheels with the bundled decoder (a static OpenCV and LGPL FFmpeg from pinned sources,
+# decoder/manifest.env) compiled by zig from PyPI for glibc 2.17 and tagged manylinux_2_17 by
+# auditwheel: one per CPython of WHEEL_VERSIONS for each architecture of WHEEL_ARCHS, aarch64
+# cross-compiled here. That is 12 wheels: cp39-cp315 for x86_64, and cp39, cp311, cp313, cp314,
+# cp315 for aarch64 (Debian has no CPython 3.10 or 3.12 for arm64, so aarch64 has no cp310 or
+# cp312). Each is compiled against its own CPython's headers for its architecture: pyenv's for
+# x86-64 3.9-3.13, Debian's python3.X-dev for the others (sid's 3.14 and 3.15; for arm64
+# bullseye's 3.9, bookworm's 3.11, trixie's 3.13), unpacked into build-wheel/python. The decoder
+# is built once per architecture into DECODER_DIR (40 minutes or more on 2 busy cores each) and
+# reused while its sources, scripts and compilers stay the same. Needs Debian's and PyPI's
+# registries. Wheels land in build-wheel/wheelhouse; quick checks follow: the x86-64 wheel of
+# PYTHON, and the aarch64 cp311 wheel under qemu in an arm64 Debian 12 root (build-wheel/qemu).
+# A subset: make wheel WHEEL_ARCHS=aarch64 WHEEL_VERSIONS="3.11 3.14".
+DECODER_DIR    ?= build-decoder
+WHEEL_ARCHS    ?= x86_64 aarch64
+WHEEL_VERSIONS ?= 3.9 3.10 3.11 3.12 3.13 3.14 3.15
+# Debian 12's static user-mode emulator; from Debian 13 on qemu-user is static itself.
+WHEEL_QEMU     := $(if $(filter 12,$(DEBIAN_MAJOR)),qemu-user-static,qemu-user)
+wheel: DEB_PACKAGES += dpkg-dev nasm patch $(if $(filter aarch64,$(WHEEL_ARCHS)),$(WHEEL_QEMU))
 wheel: deps
-	PYTHON=$(PYTHON) JOBS=$(JOBS) sh decoder/wheels.sh $(DECODER_DIR) build-wheel
+	PYTHON=$(PYTHON) JOBS=$(JOBS) WHEEL_ARCHS="$(WHEEL_ARCHS)" WHEEL_VERSIONS="$(WHEEL_VERSIONS)" \
+	  sh decoder/wheels.sh $(DECODER_DIR) build-wheel
 	PYTHON=$(PYTHON) sh decoder/smoke.sh build-wheel
+	$(if $(filter aarch64,$(WHEEL_ARCHS)),PYTHON=$(PYTHON) sh decoder/smoke_qemu.sh build-wheel 3.11)
 
 # Each binary wheel in WHEELHOUSE, installed where the build machine cannot help it: checked
 # against manylinux's library list and its tag's machine by readelf (aarch64 too), then in a
