@@ -31,11 +31,14 @@ X265 = ["-c:v", "libx265", "-preset", "ultrafast", "-x265-params", "log-level=er
 class Case:
     """One clip. `kind` is "file" or "live"; `seeks` are positions to seek to while paused;
     `tolerance` is the mean absolute difference per channel allowed where the capture and cv2
-    decode with different FFmpeg builds (None: always exact); `why` says what differs."""
+    decode with different FFmpeg builds (None: always exact), or with the same build too where
+    `any_decoder`; `why` says what differs."""
 
-    def __init__(self, name, make, ext=".mp4", seeks=(), tolerance=None, why="", kind="file"):
+    def __init__(self, name, make, ext=".mp4", seeks=(), tolerance=None, why="", kind="file",
+                 any_decoder=False):
         self.name, self.make, self.ext, self.seeks = name, make, ext, tuple(seeks)
         self.tolerance, self.why, self.kind = tolerance, why, kind
+        self.any_decoder = any_decoder
 
     def __repr__(self):
         return self.name
@@ -151,6 +154,22 @@ def grey_mjpeg(path):
     return path
 
 
+CONCEALED = ("the decoder fills rejected macroblocks from neighbouring pictures, and which ones "
+             "it has at hand depends on its threads' timing: cv2 itself differs from run to run")
+FUZZ_INPUTS = os.path.join(HERE, "fuzz_inputs")
+
+
+def kept(name):
+    """An input the decoding fuzzer (make fuzz) found, kept as it was found: a VP8 stream with
+    no average frame rate, on which OpenCV negates the smallest 64-bit integer; H.264 4:4:4
+    whose conversion ran past the fuzzer's time limit under the sanitizers; H.264 with
+    macroblocks the decoder rejects."""
+    def make(path):
+        shutil.copyfile(os.path.join(FUZZ_INPUTS, name), path)
+        return path
+    return make
+
+
 TEN_BIT = ("FFmpeg builds of different versions convert 10-bit pictures to 8-bit BGR "
            "differently (rounding and dithering), by less than one level on average")
 SCALED = ("after a size change the picture is scaled to the stream's first size, and FFmpeg "
@@ -188,6 +207,10 @@ CASES = [
     Case("ffv1-odd-161x121", plain(["-c:v", "ffv1"], size=(161, 121)), ".mkv"),
     Case("mjpeg-odd-161x121", plain(["-c:v", "mjpeg", "-q:v", "3", "-pix_fmt", "yuvj420p"],
                                     size=(161, 121)), ".avi"),
+    Case("found-vp8-no-average-rate", kept("vp8-no-average-rate.ivf"), ".ivf"),
+    Case("found-h264-444-slow-conversion", kept("h264-444-slow-conversion.mov"), ".mov"),
+    Case("found-h264-444-bad-macroblocks", kept("h264-444-bad-macroblocks.mkv"), ".mkv",
+         tolerance=1.0, why=CONCEALED, any_decoder=True),
 ]
 
 def clip_path(directory, case):
