@@ -211,6 +211,14 @@ def ensure_debian_root(suite, arch, root, packages, log):
     Another architecture's root is unpacked here and configured by its own tools under qemu
     (debootstrap's second stage). Returns the seconds taken, or None when the root was there."""
     wanted = "".join(p + "\n" for p in sorted({*ROOT_PACKAGES, *packages}))
+    os.makedirs(os.path.dirname(os.path.abspath(root)), exist_ok=True)
+    # One maker at a time: a run that finds another making the root waits for it.
+    with open(root + ".lock", "a", encoding="ascii") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        return make_debian_root(suite, arch, root, wanted, log)
+
+
+def make_debian_root(suite, arch, root, wanted, log):
     marker = os.path.join(root, ROOT_MARKER)
     if os.path.isfile(marker):
         with open(marker, encoding="utf-8") as f:

@@ -173,8 +173,16 @@ def venv_in_root(root, wheels_dir, minor, name, packages, seconds):
 
 
 def copy_clips(root):
-    shutil.rmtree(root + IN_ROOT_CLIPS, ignore_errors=True)
-    shutil.copytree(os.environ["CORVANE_CONFORMANCE_CLIPS"], root + IN_ROOT_CLIPS)
+    """The conformance clips into the root. A clip never changes once made, so what is there is
+    kept, and a run beside this one in the same root keeps reading its files."""
+    shutil.copytree(os.environ["CORVANE_CONFORMANCE_CLIPS"], root + IN_ROOT_CLIPS,
+                    dirs_exist_ok=True, copy_function=copy_if_missing)
+
+
+def copy_if_missing(source, target):
+    if not os.path.exists(target):
+        shutil.copy2(source, target + ".part")
+        os.rename(target + ".part", target)
 
 
 def run_root_cell(root, arch, wheel, minor):
@@ -233,7 +241,9 @@ def cell(results, key, function, *args):
     try:
         results[key] = function(*args)
     except (CommandFailed, ValueError, KeyError) as exc:
-        results[key] = {"error": str(exc)[-3000:]}     # what the command printed last
+        text = str(exc)
+        results[key] = {"error": text[-3000:],          # what the command printed last
+                        "failed_tests": re.findall(r"^_{3,} (\S+) _{3,}$", text, re.M)}
     results[key]["seconds"] = round(time.monotonic() - started)
     print(json.dumps(results[key]), flush=True)
 
@@ -244,7 +254,9 @@ def cell_text(result):
     if "error" in result:
         counts = re.findall(r"^=* ?(\d+ (?:failed|passed|error).*) in [0-9.]+s",
                             result["error"], re.M)
-        return "failed" + (" (%s)" % counts[-1] if counts else "")
+        failed = result.get("failed_tests", [])
+        return "failed" + (" (%s)" % counts[-1] if counts else "") + \
+            (": " + ", ".join(failed) if failed else "")
     return "%s: %s" % (result["python"], suite_counts(result["closing"]))
 
 
@@ -259,7 +271,7 @@ def table(audits, results):
             where = "%s %s%s, %s" % (SUITE_NAMES.get(suite, suite), arch,
                                      " under qemu" if root.get("emulated") else "",
                                      cell_text(root))
-            if root.get("emulated") and "error" not in root:
+            if root.get("emulated") and "suite_seconds" in root:
                 where += " (emulated subset, %d s)" % root["suite_seconds"]
         needs = found["foreign"] + ["%s built for %s" % tuple(w.rsplit(" (", 1))
                                     for w in found["wrong_machine"]]
@@ -343,8 +355,8 @@ def main(argv=None):
         return check_roots(out, arches, [python_minor(t) for t in args.only or ()])
     wheels = sorted(glob.glob(os.path.join(os.path.abspath(args.wheelhouse), "*.whl")))
     audits = sorted((audit(w) for w in wheels),
-                    key=lambda a: (a["arch"], tuple(map(int, python_minor(a["python_tag"])
-                                                        .split(".")))))
+                    key=lambda a: (a["arch"] != "x86_64",
+                                   tuple(map(int, python_minor(a["python_tag"]).split(".")))))
     chosen = [a for a in audits if (not args.only or a["python_tag"] in args.only)
               and (not args.arch or a["arch"] == args.arch)]
     if not chosen:
@@ -356,7 +368,7 @@ def main(argv=None):
         f.write("".join(p + "\n" for p in sandboxes.system_decoder_files()
                         + sandboxes.compiler_files()))
     make_clips(out)
-    results = earlier_cells(out, audits, chosen)
+    results = {}
     for found in chosen:
         print(json.dumps(found), flush=True)
         wheel = os.path.join(os.path.abspath(args.wheelhouse), found["wheel"])
@@ -375,7 +387,10 @@ def main(argv=None):
                                                                    arch)}
             continue
         cell(results, key, run_root_cell, root, arch, wheel, minor)
-        results[key]["root"] = "%s-%s" % (suite, arch)
+        results[key].update(root="%s-%s" % (suite, arch), emulated=arch != sandboxes.host_arch())
+    # Read again now, so that a run that ended meanwhile keeps its rows too.
+    ran = results
+    results = {**earlier_cells(out, audits, chosen), **ran}
     with open(os.path.join(out, "results.json"), "w", encoding="utf-8") as f:
         json.dump({"audits": audits, "cells": results,
                    "seconds": round(time.monotonic() - started)}, f, indent=2)
@@ -385,8 +400,7 @@ def main(argv=None):
     print(markdown + "took %d s" % (time.monotonic() - started))
     bad = [a["wheel"] for a in chosen
            if a["foreign"] or a["wrong_machine"] or not a["glibc_fits"]]
-    bad += [key for key, result in results.items()
-            if "error" in result and key.split()[0] in {a["wheel"] for a in chosen}]
+    bad += [key for key, result in ran.items() if "error" in result]
     if bad:
         print("failed: " + ", ".join(bad))
     return 1 if bad else 0
