@@ -118,13 +118,11 @@ wheel: deps
 # Needs root, Debian's registry and PyPI; tens of minutes, and the arm64 roots take longer the
 # first time. WHEEL_TEST_ARGS limits a run (--only cp314 --arch aarch64 ...); --check-roots
 # makes and checks the roots alone. The table for docs/installing.md lands in
-# $(BUILD_DIR)-wheel-test/results.md. The static emulator is Debian 12's qemu-user-static;
-# from Debian 13 on qemu-user is static, and qemu-user-static is a transitional package that
-# also registers every format at boot.
+# $(BUILD_DIR)-wheel-test/results.md. The emulator is the wheel target's WHEEL_QEMU (on Debian
+# 13, qemu-user-static is a transitional package that also registers every format at boot).
 WHEELHOUSE ?= build-wheel/wheelhouse
 WHEEL_TEST_ARGS ?=
-WHEEL_TEST_QEMU := $(if $(filter 12,$(DEBIAN_MAJOR)),qemu-user-static,qemu-user)
-wheel-test: DEB_PACKAGES += debootstrap $(WHEEL_TEST_QEMU)
+wheel-test: DEB_PACKAGES += debootstrap $(WHEEL_QEMU)
 wheel-test: deps
 	$(PYTHON) tests/python/packaging/wheel_test.py --wheelhouse $(WHEELHOUSE) \
 	  --out $(BUILD_DIR)-wheel-test $(WHEEL_TEST_ARGS)
