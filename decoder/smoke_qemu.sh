@@ -1,7 +1,7 @@
 #!/bin/sh
 # The quick look of smoke.sh for an aarch64 wheel on a machine of another architecture: the
 # module is sealed, and an arm64 Debian root of the wheel's CPython (python3.X and what it
-# needs, unpacked by debian_debs.sh into WHEEL_DIR/qemu/<suite>-arm64 once) runs
+# needs, unpacked by debian_debs.sh into WHEEL_DIR/qemu/<suite>-arm64-python3.X once) runs
 # smoke_decode.py under qemu's user-mode emulator, which is named on the command line (no
 # binfmt_misc registration). numpy, loguru and opencv-python-headless come as aarch64 wheels
 # from PyPI, for the root's glibc, into a folder beside it.
@@ -18,7 +18,7 @@ wheel=$(ls "$out"/wheelhouse/*-"$tag"-"$tag"-*_aarch64.whl 2>/dev/null) \
 qemu=$(command -v qemu-aarch64-static || command -v qemu-aarch64) \
   || { echo "smoke: qemu's aarch64 user-mode emulator is missing (Debian 12: qemu-user-static, 13: qemu-user)" >&2; exit 1; }
 suite=$("$here/debian_suite.sh" "$version")
-dest="$out/qemu/$suite-arm64"
+dest="$out/qemu/$suite-arm64-python$version"
 "$here/debian_debs.sh" --with-deps "$suite" arm64 "$dest" "python$version" libstdc++6
 root="$dest/root"
 # Newer suites ship everything under /usr; the loader is looked for in /lib.
