@@ -36,7 +36,12 @@ while [ "$minor" -le "$glibc" ]; do
 done
 site="$out/qemu/site-$tag"
 pip_venv="$out/qemu/pip-venv"
-[ -x "$pip_venv/bin/pip" ] || "$PYTHON" -m venv "$pip_venv"
+# A current pip: Debian 12's pip 23.0 refused numpy's cp315 wheels by its own interpreter's
+# version despite --python-version.
+if [ ! -x "$pip_venv/bin/pip" ]; then
+  "$PYTHON" -m venv "$pip_venv"
+  "$pip_venv/bin/pip" install -q --upgrade pip
+fi
 rm -rf "$site"
 # shellcheck disable=SC2086  # $platforms is a list of options
 "$pip_venv/bin/pip" install -q --target "$site" --only-binary=:all: --implementation cp \
