@@ -320,16 +320,16 @@ def check_roots(out, arches, minors):
     return 1 if any("error" in r for r in results.values()) else 0
 
 
-def earlier_cells(out, audits, chosen):
-    """The cells of an earlier run for the wheels this run leaves out, while the wheel file is
-    still the one they ran, so that a limited run updates its rows of the table alone."""
+def earlier_cells(out, audits):
+    """The cells of earlier runs while the wheel file is still the one they ran, so that a
+    limited run updates only the cells it runs."""
     try:
         with open(os.path.join(out, "results.json"), encoding="utf-8") as f:
             earlier = json.load(f)
     except (OSError, ValueError):
         return {}
     ran = {a["wheel"]: a.get("sha256") for a in earlier.get("audits", [])}
-    keep = {a["wheel"] for a in audits if a not in chosen and ran.get(a["wheel"]) == a["sha256"]}
+    keep = {a["wheel"] for a in audits if ran.get(a["wheel"]) == a["sha256"]}
     return {key: cell for key, cell in earlier.get("cells", {}).items()
             if key.split()[0] in keep}
 
@@ -390,7 +390,7 @@ def main(argv=None):
         results[key].update(root="%s-%s" % (suite, arch), emulated=arch != sandboxes.host_arch())
     # Read again now, so that a run that ended meanwhile keeps its rows too.
     ran = results
-    results = {**earlier_cells(out, audits, chosen), **ran}
+    results = {**earlier_cells(out, audits), **ran}
     with open(os.path.join(out, "results.json"), "w", encoding="utf-8") as f:
         json.dump({"audits": audits, "cells": results,
                    "seconds": round(time.monotonic() - started)}, f, indent=2)
