@@ -3,7 +3,6 @@ an extension module (a wheel's cv2, a capture built with its own decoder); and t
 decoder gives a clip, read as a plain cv2 loop reads them."""
 import os
 import subprocess
-import sys
 import tempfile
 
 SYSTEM_PYTHON = "/usr/bin/python3"
