@@ -7,19 +7,6 @@ import tempfile
 
 SYSTEM_PYTHON = "/usr/bin/python3"
 
-# Run by the system's Python: every frame its cv2 decodes from argv[1], saved to argv[2].
-READ_WITH_SYSTEM_CV2 = """
-import sys, numpy, cv2
-reader = cv2.VideoCapture(sys.argv[1])
-frames = []
-while True:
-    ok, frame = reader.read()
-    if not ok:
-        break
-    frames.append(frame)
-numpy.savez(sys.argv[2], *frames)
-"""
-
 # Run by the system's Python: the videoio library its cv2 decodes with.
 SYSTEM_CV2_VIDEOIO = """
 import os, cv2
@@ -29,10 +16,10 @@ with open("/proc/self/maps") as maps:
 """
 
 
-def system_python(code, *args, cwd=None):
-    """Run `code` in the system's Python, free of this process's Python settings and venv."""
+def system_python(*args, cwd=None):
+    """Run the system's Python with `args`, free of this process's Python settings and venv."""
     env = {k: v for k, v in os.environ.items() if not k.startswith(("PYTHON", "VIRTUAL_ENV"))}
-    return subprocess.run([SYSTEM_PYTHON, "-c", code, *args], capture_output=True, text=True,
+    return subprocess.run([SYSTEM_PYTHON, *args], capture_output=True, text=True,
                           timeout=300, env=env, cwd=cwd or tempfile.gettempdir())
 
 
@@ -99,7 +86,7 @@ def system_cv2_decodes_for_the_capture():
                   and carries_its_own_opencv(cv2_library())
                   and bool(linked) and os.path.exists(SYSTEM_PYTHON))
         if answer:
-            done = system_python(SYSTEM_CV2_VIDEOIO)
+            done = system_python("-c", SYSTEM_CV2_VIDEOIO)
             answer = done.returncode == 0 and done.stdout.strip() == repr(linked)
         _SYSTEM_CV2_IS_THE_CAPTURES.append(answer)
     return _SYSTEM_CV2_IS_THE_CAPTURES[0]
@@ -119,7 +106,15 @@ def reference_frames(clip):
     import numpy as np
     with tempfile.TemporaryDirectory() as folder:
         out = os.path.join(folder, "frames.npz")
-        done = system_python(READ_WITH_SYSTEM_CV2, os.path.abspath(clip), out, cwd=folder)
+        # This file run as a script by the system's Python: read_all with its cv2.
+        done = system_python(os.path.abspath(__file__), os.path.abspath(clip), out, cwd=folder)
         assert done.returncode == 0, done.stderr[-3000:]
         with np.load(out) as saved:
             return [saved["arr_%d" % i] for i in range(len(saved.files))]
+
+
+if __name__ == "__main__":
+    import sys
+
+    import numpy
+    numpy.savez(sys.argv[2], *read_all(sys.argv[1]))

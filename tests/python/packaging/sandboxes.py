@@ -159,8 +159,8 @@ def foreign_binaries(arch):
     if arch == host_arch():
         yield
         return
-    spec = FOREIGN[arch]
-    base = os.path.join(LOCK_DIR, spec["name"])
+    emulator = FOREIGN[arch]
+    base = os.path.join(LOCK_DIR, emulator["name"])
     with open(base + ".setup", "a+", encoding="ascii") as setup, \
             open(base + ".users", "a", encoding="ascii") as users:
         fcntl.flock(setup, fcntl.LOCK_EX)
@@ -171,10 +171,10 @@ def foreign_binaries(arch):
                 setup.truncate(0)
                 setup.write("mounted\n")     # what the last one out undoes
                 setup.flush()
-            if spec["magic"].replace("\\x", "") not in binfmt_entries().values():
+            if emulator["magic"].replace("\\x", "") not in binfmt_entries().values():
                 with open(os.path.join(BINFMT_DIR, "register"), "w", encoding="ascii") as f:
-                    f.write(":%s:M::%s:%s:%s:F" % (spec["name"], spec["magic"], spec["mask"],
-                                                  static_emulator(arch)))
+                    f.write(":%s:M::%s:%s:%s:F" % (emulator["name"], emulator["magic"],
+                                                  emulator["mask"], static_emulator(arch)))
             fcntl.flock(users, fcntl.LOCK_SH)
         finally:
             fcntl.flock(setup, fcntl.LOCK_UN)
@@ -188,7 +188,7 @@ def foreign_binaries(arch):
             except BlockingIOError:
                 pass                            # still in use elsewhere: its last user undoes
             else:
-                undo_foreign_binaries(spec["name"], setup)
+                undo_foreign_binaries(emulator["name"], setup)
 
 
 def undo_foreign_binaries(name, setup):

@@ -69,16 +69,10 @@ CV2_DECODES = r"""
 import json, platform, sys
 import cv2, numpy
 import clips
+from decoders import read_all
 counts = {}
 for path in sys.argv[1:]:
-    reader = cv2.VideoCapture(path)
-    shown = []
-    while True:
-        ok, frame = reader.read()
-        if not ok:
-            break
-        shown.append(clips.frame_index(frame))
-    reader.release()
+    shown = [clips.frame_index(frame) for frame in read_all(path)]
     assert shown and shown == list(range(len(shown))), (path, shown[:5])
     counts[path.rsplit("/", 1)[-1]] = len(shown)
 print(json.dumps({"python": platform.python_version(), "numpy": numpy.__version__,
