@@ -1,6 +1,7 @@
 """Which OpenCV decodes in this process: the system's shared libraries, or one carried inside
 an extension module (a wheel's cv2, a capture built with its own decoder); and the frames that
 decoder gives a clip, read as a plain cv2 loop reads them."""
+import functools
 import os
 import subprocess
 import tempfile
@@ -74,22 +75,16 @@ def read_all(clip):
         reader.release()
 
 
-_SYSTEM_CV2_IS_THE_CAPTURES = []
-
-
+@functools.lru_cache(maxsize=None)
 def system_cv2_decodes_for_the_capture():
     """True when the capture links the system's OpenCV, cv2 here is a wheel's, and the system's
     Python has a cv2 over the very libopencv_videoio the capture linked."""
-    if not _SYSTEM_CV2_IS_THE_CAPTURES:
-        linked = mapped_libraries("libopencv_videoio")
-        answer = (not carries_its_own_opencv(capture_library())
-                  and carries_its_own_opencv(cv2_library())
-                  and bool(linked) and os.path.exists(SYSTEM_PYTHON))
-        if answer:
-            done = system_python("-c", SYSTEM_CV2_VIDEOIO)
-            answer = done.returncode == 0 and done.stdout.strip() == repr(linked)
-        _SYSTEM_CV2_IS_THE_CAPTURES.append(answer)
-    return _SYSTEM_CV2_IS_THE_CAPTURES[0]
+    linked = mapped_libraries("libopencv_videoio")
+    if (carries_its_own_opencv(capture_library()) or not carries_its_own_opencv(cv2_library())
+            or not linked or not os.path.exists(SYSTEM_PYTHON)):
+        return False
+    done = system_python("-c", SYSTEM_CV2_VIDEOIO)
+    return done.returncode == 0 and done.stdout.strip() == repr(linked)
 
 
 def reference_is_the_captures_decoder():
