@@ -5,10 +5,12 @@ loopback.
 
 The reference is read with the capture's own OpenCV and FFmpeg wherever this environment has
 a cv2 over them (decoders.reference_frames), and frames must then be equal. Where only a
-build of its own is at hand (a wheel's cv2 beside the bundled decoder), a case may allow a small mean difference, and says why. A stale frame, one of an earlier part of
+build of its own is at hand (a wheel's cv2 beside the bundled decoder), a case may allow a small mean difference, and says why;
+on aarch64 every case allows the small differences of FFmpeg's YUV conversions there. A stale frame, one of an earlier part of
 the stream, differs from the right one by whole blocks of the index pattern: far beyond any
 tolerance here."""
 import os
+import platform
 import socket
 import sys
 import threading
@@ -27,6 +29,11 @@ from conformance_clips import CASES  # noqa: E402
 from decoders import reference_frames, reference_is_the_captures_decoder  # noqa: E402
 
 SAME_DECODER = reference_is_the_captures_decoder()
+# On aarch64 FFmpeg's YUV to BGR conversion changed between versions (newer ones have NEON
+# kernels of their own): the same decoded picture comes out a level or two apart here and there,
+# under a tenth of a level on average in our clips. A frame of another part of the stream
+# differs by whole blocks of the index pattern, far beyond this.
+OTHER_CONVERTER = None if SAME_DECODER or platform.machine() != "aarch64" else (0.5, 3)
 
 
 @pytest.fixture(scope="module")
@@ -54,7 +61,11 @@ def difference(a, b):
 def assert_same_frame(case, got, expected, where):
     assert got.dtype == expected.dtype and got.shape == expected.shape, \
         (where, got.shape, expected.shape)
-    if case.tolerance is None or (SAME_DECODER and not case.any_decoder):
+    if case.tolerance is None and OTHER_CONVERTER:
+        mean, largest = OTHER_CONVERTER
+        assert difference(got, expected) <= mean, (where, difference(got, expected))
+        assert int(np.abs(got.astype(np.int16) - expected.astype(np.int16)).max()) <= largest
+    elif case.tolerance is None or (SAME_DECODER and not case.any_decoder):
         assert np.array_equal(got, expected), (where, difference(got, expected))
     else:
         assert difference(got, expected) <= case.tolerance, (where, difference(got, expected),
