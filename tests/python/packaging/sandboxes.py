@@ -208,8 +208,8 @@ def ensure_debian_root(suite, arch, root, packages, log):
     """Make a Debian `suite` root of architecture `arch` at `root`, holding ROOT_PACKAGES and
     `packages`, unless a finished one asked for the same packages is there. debootstrap writes
     into a sibling folder that is renamed when it has finished, so an interrupted run is redone.
-    Another architecture's root is unpacked here and configured by its own tools under qemu
-    (debootstrap's second stage). Returns the seconds taken, or None when the root was there."""
+    Another architecture's root is configured by its own tools under qemu. Returns the seconds
+    taken, or None when the root was there."""
     wanted = "".join(p + "\n" for p in sorted({*ROOT_PACKAGES, *packages}))
     os.makedirs(os.path.dirname(os.path.abspath(root)), exist_ok=True)
     # One maker at a time: a run that finds another making the root waits for it.
@@ -230,19 +230,15 @@ def make_debian_root(suite, arch, root, wanted, log):
     shutil.rmtree(partial, ignore_errors=True)
     os.makedirs(os.path.dirname(partial), exist_ok=True)
     command = ["debootstrap", "--variant=minbase", "--arch=" + arch,
-               "--include=" + ",".join(wanted.split()), *(["--foreign"] if foreign else []),
-               suite, partial, DEBIAN_MIRROR]
-    with open(log, "w", encoding="utf-8") as out:
-        done = subprocess.run(command, stdout=out, stderr=subprocess.STDOUT, timeout=3600)
-        if done.returncode == 0 and foreign:
-            out.write("== second stage under qemu\n")
-            out.flush()
-            with foreign_binaries(arch):
-                # A namespace of its own, so that what the second stage mounts goes with it.
-                done = subprocess.run(["unshare", "--mount", "--propagation", "private", "--",
-                                       "chroot", partial, "/debootstrap/debootstrap",
-                                       "--second-stage"], stdout=out, stderr=subprocess.STDOUT,
-                                      timeout=7200)
+               "--include=" + ",".join(wanted.split()), suite, partial, DEBIAN_MIRROR]
+    # Another architecture's root is made in one run too, with its executables under qemu:
+    # debootstrap then reads the package indexes with the machine's own tools, which under
+    # emulation (its --foreign second stage) takes far longer than installing the packages.
+    # A mount namespace of its own, so that what debootstrap mounts in the root goes with it.
+    with open(log, "w", encoding="utf-8") as out, \
+            (foreign_binaries(arch) if foreign else contextlib.nullcontext()):
+        done = subprocess.run(["unshare", "--mount", "--propagation", "private", "--", *command],
+                              stdout=out, stderr=subprocess.STDOUT, timeout=7200)
     if done.returncode != 0:
         raise CommandFailed("debootstrap of %s %s failed (%d); see %s"
                             % (suite, arch, done.returncode, log))
