@@ -3,6 +3,7 @@ zlib: each shared object must be built for the machine its tag names, need nothi
 manylinux's libraries, and use no glibc symbol newer than its tag. And the emulator that runs
 another architecture's roots is registered for the block only, undoing no more than it did."""
 import fcntl
+import json
 import os
 import subprocess
 import sys
@@ -114,3 +115,16 @@ def test_the_emulator_is_registered_while_a_block_is_open_anywhere():
     others = {k: v for k, v in before[1].items() if k != sandboxes.FOREIGN["arm64"]["name"]}
     assert after[1] == others
     assert after[0] == before[0] or not after[0] and not others
+
+
+def test_a_run_keeps_the_cells_of_unchanged_wheels_and_of_wheels_it_did_not_see(tmp_path):
+    import wheel_test
+    earlier = {"audits": [{"wheel": w, "sha256": w + "-sum"} for w in ("a.whl", "b.whl", "c.whl")],
+               "cells": {"a.whl venv": {"closing": "1 passed"}, "b.whl root": {"closing": "2"},
+                         "c.whl root": {"error": "x"}}}
+    (tmp_path / "results.json").write_text(json.dumps(earlier))
+    # This run's wheelhouse holds a rebuilt a.whl and the same b.whl; c.whl lives elsewhere.
+    now = [{"wheel": "a.whl", "sha256": "new"}, {"wheel": "b.whl", "sha256": "b.whl-sum"}]
+    others, cells = wheel_test.earlier_results(str(tmp_path), now)
+    assert others == [earlier["audits"][2]]
+    assert sorted(cells) == ["b.whl root", "c.whl root"]

@@ -314,18 +314,22 @@ def check_roots(out, arches, minors):
     return 1 if any("error" in r for r in results.values()) else 0
 
 
-def earlier_cells(out, audits):
-    """The cells of earlier runs while the wheel file is still the one they ran, so that a
-    limited run updates only the cells it runs."""
+def earlier_results(out, audits):
+    """(audits, cells) of earlier runs to keep: a wheel's cells while its file is still the one
+    they ran, so that a limited run updates only the cells it runs, and a wheel this run's
+    wheelhouse does not hold keeps its audit and cells, for a run from another folder beside it."""
     try:
         with open(os.path.join(out, "results.json"), encoding="utf-8") as f:
             earlier = json.load(f)
     except (OSError, ValueError):
-        return {}
-    ran = {a["wheel"]: a.get("sha256") for a in earlier.get("audits", [])}
-    keep = {a["wheel"] for a in audits if ran.get(a["wheel"]) == a["sha256"]}
-    return {key: cell for key, cell in earlier.get("cells", {}).items()
-            if key.split()[0] in keep}
+        return [], {}
+    now = {a["wheel"]: a["sha256"] for a in audits}
+    kept = [a for a in earlier.get("audits", []) if now.get(a["wheel"], a.get("sha256"))
+            == a.get("sha256")]
+    keep = {a["wheel"] for a in kept}
+    return ([a for a in kept if a["wheel"] not in now],
+            {key: cell for key, cell in earlier.get("cells", {}).items()
+             if key.split()[0] in keep})
 
 
 def main(argv=None):
@@ -384,9 +388,10 @@ def main(argv=None):
         results[key].update(root="%s-%s" % (suite, arch), emulated=arch != sandboxes.host_arch())
     # Read again now, so that a run that ended meanwhile keeps its rows too.
     ran = results
-    results = {**earlier_cells(out, audits), **ran}
+    others, kept = earlier_results(out, audits)
+    results = {**kept, **ran}
     with open(os.path.join(out, "results.json"), "w", encoding="utf-8") as f:
-        json.dump({"audits": audits, "cells": results,
+        json.dump({"audits": audits + others, "cells": results,
                    "seconds": round(time.monotonic() - started)}, f, indent=2)
     markdown = table(audits, results)
     with open(os.path.join(out, "results.md"), "w", encoding="utf-8") as f:
