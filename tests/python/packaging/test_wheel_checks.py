@@ -1,7 +1,9 @@
 """The checks `make wheel-test` makes of a wheel, on wheels made here around the machine's own
 zlib: each shared object must be built for the machine its tag names, need nothing beyond
 manylinux's libraries, and use no glibc symbol newer than its tag. And the emulator that runs
-another architecture's roots is registered for the block only, undoing no more than it did."""
+another architecture's roots is registered for the block only, undoing no more than it did
+and our own entry that a killed run left behind. And a wheel-test run keeps the results of
+wheels it did not run."""
 import fcntl
 import json
 import os
