@@ -147,6 +147,11 @@ def binfmt_entries():
     return found
 
 
+def emulator_lock(arch, kind):
+    """The lock file of foreign_binaries for `arch`: "setup" or "users"."""
+    return os.path.join(LOCK_DIR, "%s.%s" % (FOREIGN[arch]["name"], kind))
+
+
 @contextlib.contextmanager
 def foreign_binaries(arch):
     """Within the block, executables of Debian architecture `arch` run under qemu. binfmt_misc
@@ -160,9 +165,8 @@ def foreign_binaries(arch):
         yield
         return
     emulator = FOREIGN[arch]
-    base = os.path.join(LOCK_DIR, emulator["name"])
-    with open(base + ".setup", "a+", encoding="ascii") as setup, \
-            open(base + ".users", "a", encoding="ascii") as users:
+    with open(emulator_lock(arch, "setup"), "a+", encoding="ascii") as setup, \
+            open(emulator_lock(arch, "users"), "a", encoding="ascii") as users:
         fcntl.flock(setup, fcntl.LOCK_EX)
         try:
             if not os.path.ismount(BINFMT_DIR):

@@ -68,8 +68,7 @@ def has_emulator():
 
 def in_use_elsewhere():
     """Whether a block in a live process holds the emulator (a shared lock on its users file)."""
-    path = os.path.join(sandboxes.LOCK_DIR, sandboxes.FOREIGN["arm64"]["name"] + ".users")
-    with open(path, "a", encoding="ascii") as users:
+    with open(sandboxes.emulator_lock("arm64", "users"), "a", encoding="ascii") as users:
         try:
             fcntl.flock(users, fcntl.LOCK_EX | fcntl.LOCK_NB)
         except BlockingIOError:

@@ -324,8 +324,8 @@ def earlier_results(out, audits):
     except (OSError, ValueError):
         return [], {}
     now = {a["wheel"]: a["sha256"] for a in audits}
-    kept = [a for a in earlier.get("audits", []) if now.get(a["wheel"], a.get("sha256"))
-            == a.get("sha256")]
+    kept = [a for a in earlier.get("audits", [])
+            if a["wheel"] not in now or now[a["wheel"]] == a.get("sha256")]
     keep = {a["wheel"] for a in kept}
     return ([a for a in kept if a["wheel"] not in now],
             {key: cell for key, cell in earlier.get("cells", {}).items()
